@@ -1,0 +1,89 @@
+#pragma once
+
+// The tile compiler: the compile driver and the steps it calls, in the order it calls them.
+
+#include "orvik_compiler/graph.hpp"
+#include "orvik_compiler/schedule.hpp"
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace orvik_compiler {
+
+// ---- Layout choice and kernel specialisation ------------------------------------------------
+//
+// Decides how many tiles hold each tensor (one per started KiB of data, at most the target's
+// tile count, always the run 0 .. n-1), the label of the split, and the two kernel fields that
+// depend on the operation alone. Constant time per call, except the layout's tile list.
+
+/// The layout of one tensor: tiles 0 .. n-1 with n = ceil(4 * elements / 1024) clamped to
+/// 1 .. `tile_count`; `Columns` for a rank-2 weight, `Heads` for rank 3 or more, `Rows` for
+/// rank 2, `Replicated` otherwise; alignment 16. A tensor of 64 MiB or more gets `tile_count`
+/// tiles; a tile count of 0 is taken as 1. Throws std::overflow_error when the byte count does
+/// not fit 64 bits.
+Layout choose_layout(const Tensor& tensor, std::uint16_t tile_count);
+
+/// Bytes of one tile's share: ceil(4 * elements / tiles), the same for every share. The
+/// layout must have at least one tile (std::invalid_argument otherwise).
+std::uint64_t local_bytes(const Tensor& tensor, const Layout& layout);
+
+/// Workers of a kernel producing `tensor`: 1 below 96 elements, 6 from 96 on.
+std::uint8_t worker_count(const Tensor& tensor);
+
+/// The kernel name of an operation kind ("matmul", "add", ...); the kind's data does not enter.
+std::string_view operation_name(const OpKind& kind);
+
+// ---- Exchange check --------------------------------------------------------------------------
+//
+// Accepts or rejects the transfers of one exchange epoch, in list order, first failure wins:
+// "invalid exchange transfer" for a send from a tile to itself or of zero bytes, then
+// "multiple sends target one tensor region in an epoch" for a second send of one tensor to one
+// tile. Linear time; a hashed set of (destination, tensor) pairs that is never iterated.
+
+Result<void> validate_transfers(std::span<const Transfer> transfers);
+
+// ---- Memory planning -------------------------------------------------------------------------
+//
+// Decides the address of every share on every tile and its lifetime in phases.
+//
+// 1. Lifetimes, from one pass over the phases: a tensor lives from the compute phase that
+//    writes it (0 for inputs and weights) to the last phase that reads it (a compute phase
+//    taking it as an input, or an exchange moving it); a graph output lives until the phase
+//    count. A tensor written at phase p that nothing later reads lives at p alone.
+// 2. Placement, in tensor order and then in the order of each layout's tiles: the candidate
+//    starts at `data_base`; while some block already on the tile overlaps it in both lifetime
+//    and bytes, the candidate moves to the aligned end of the first such block. The result is
+//    the lowest conflict-free address among `data_base` and the aligned addresses above it.
+// 3. A block whose end passes `data_limit` is "tile {tile} exceeds data limit allocating
+//    {name}", and so is a share of 2^32 bytes or more; an end past the 32-bit range is
+//    "address overflow". Both are `CompileError::Memory`.
+//
+// Cost: this plain search rescans a tile's blocks after every move, so it is cubic in the
+// number of blocks on one tile in the worst case. Memory is linear in the allocations.
+
+/// True when the closed ranges [a_start, a_end] and [b_start, b_end] share a phase.
+bool lifetimes_overlap(std::uint64_t a_start, std::uint64_t a_end, std::uint64_t b_start,
+                       std::uint64_t b_end);
+
+/// `value` rounded up to a multiple of `alignment`. Throws std::invalid_argument for an
+/// alignment of 0 and std::overflow_error when the result does not fit 32 bits.
+std::uint32_t align_u32(std::uint32_t value, std::uint32_t alignment);
+
+/// Places every share of every tensor. Expects a validated graph, `layouts[i]` the layout of
+/// tensor i with at least one tile and a non-zero alignment, and the complete phase list.
+Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
+                                            std::span<const Phase> phases,
+                                            const CompilerOptions& options);
+
+// ---- Compile driver --------------------------------------------------------------------------
+
+/// Lowers a graph to a complete schedule: validates the graph, then the options ("invalid
+/// compiler options" for 0 tiles or an empty window), chooses every layout, gives each
+/// operation an exchange phase when an input must move to the output's tiles and then one
+/// compute phase, plans memory and takes each tile's peak. Every callee's error is returned
+/// unchanged and no partial schedule is ever returned. Equal inputs give equal schedules.
+Result<Schedule> compile(const Graph& graph, const CompilerOptions& options);
+
+} // namespace orvik_compiler

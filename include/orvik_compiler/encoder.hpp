@@ -1,0 +1,84 @@
+#pragma once
+
+// The transformer-encoder workload: its graph, deterministic weights, the single-precision host
+// kernels and the host reference evaluation of one layer.
+
+#include "orvik_compiler/graph.hpp"
+
+#include <cstdint>
+#include <iosfwd>
+#include <span>
+#include <vector>
+
+namespace orvik_compiler {
+
+/// The dimensions of one encoder layer.
+struct EncoderConfig {
+  /// Tokens: the rows of every activation.
+  std::uint64_t sequence = 32;
+  /// Model width: the columns of the activations.
+  std::uint64_t hidden = 64;
+  std::uint64_t heads = 4;
+  /// Width of the feed-forward block's inner layer.
+  std::uint64_t feed_forward = 256;
+
+  friend bool operator==(const EncoderConfig&, const EncoderConfig&) = default;
+};
+
+/// The encoder layer as a graph of 22 tensors and 15 operations with "ffn_residual" as its one
+/// output. "invalid encoder dimensions" when sequence, hidden or heads is 0 or hidden is not a
+/// multiple of heads; feed_forward is not tested.
+Result<Graph> encoder_graph(EncoderConfig config);
+
+/// The six weight matrices of one layer, row-major, applied from the right.
+struct EncoderWeights {
+  std::vector<float> wq; ///< hidden x hidden
+  std::vector<float> wk; ///< hidden x hidden
+  std::vector<float> wv; ///< hidden x hidden
+  std::vector<float> wo; ///< hidden x hidden
+  std::vector<float> w1; ///< hidden x feed_forward
+  std::vector<float> w2; ///< feed_forward x hidden
+
+  /// Element i of the matrix with ordinal k (wq = 1 .. w2 = 6) and `rows` rows is
+  /// (((17 i + 31 k) mod 101) - 50) / sqrt(50 * rows), every step rounded to single precision.
+  /// The same on every run and machine. Throws std::overflow_error when a matrix's element
+  /// count does not fit 64 bits.
+  static EncoderWeights deterministic(EncoderConfig config);
+
+  friend bool operator==(const EncoderWeights&, const EncoderWeights&) = default;
+};
+
+/// The host kernels: plain single-precision loops in a fixed order, every operation rounded
+/// before the next, no fused multiply-add. Arrays are row-major. An array shorter than the
+/// elements the loops would touch throws std::out_of_range before anything is read or written;
+/// longer arrays are read only as far as the dimensions reach.
+namespace kernels {
+
+/// The product of a rows x inner and an inner x columns matrix; each sum runs over k upward
+/// from +0.0 as sum = left * right + sum.
+std::vector<float> matmul(std::span<const float> left, std::span<const float> right,
+                          std::uint64_t rows, std::uint64_t inner, std::uint64_t columns);
+
+/// Normalises each of the first `rows` rows to zero mean and unit population variance; the
+/// result is as long as `input`, with zeros past the normalised rows.
+std::vector<float> layer_norm(std::span<const float> input, std::uint64_t rows,
+                              std::uint64_t columns, float epsilon);
+
+/// Replaces each of the first `rows` rows by its softmax, the row maximum subtracted first.
+void softmax_rows(std::span<float> values, std::uint64_t rows, std::uint64_t columns);
+
+/// The tanh form of GELU: 0.5 x (1 + tanh(0.7978846 (x + 0.044715 x^3))).
+float gelu(float value);
+
+} // namespace kernels
+
+/// Evaluates one encoder layer on the host with per-head attention scaled by sqrt(head width).
+/// "encoder input size mismatch" when `input` does not hold sequence x hidden values (also when
+/// that product does not fit 64 bits), "invalid encoder dimensions" when heads is 0. A weight
+/// array shorter than its matrix throws std::out_of_range. Bit-repeatable.
+Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<const float> input,
+                                             const EncoderWeights& weights);
+
+std::ostream& operator<<(std::ostream& out, const EncoderConfig& config);
+
+} // namespace orvik_compiler

@@ -1,0 +1,10 @@
+#pragma once
+
+// Everything public of the library: the graph model, the schedule records, the compiler and the
+// encoder workload.
+
+#include "orvik_compiler/compiler.hpp"
+#include "orvik_compiler/encoder.hpp"
+#include "orvik_compiler/graph.hpp"
+#include "orvik_compiler/result.hpp"
+#include "orvik_compiler/schedule.hpp"

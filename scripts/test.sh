@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the project with g++ and runs every test. Set ORVIK_WARNINGS_AS_ERRORS=ON to fail on
+# any compiler warning.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-dependencies.sh
+cmake --preset release -DORVIK_WARNINGS_AS_ERRORS="${ORVIK_WARNINGS_AS_ERRORS:-OFF}"
+cmake --build --preset release
+ctest --preset release

@@ -1,0 +1,80 @@
+// Layout choice and kernel specialisation.
+
+#include "orvik_compiler/compiler.hpp"
+
+#include "../checked_arithmetic.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace orvik_compiler {
+namespace {
+
+constexpr std::uint64_t bytes_per_tile_step = 1024;
+constexpr std::uint32_t layout_alignment = 16;
+constexpr std::uint64_t worker_threshold = 96;
+constexpr std::uint8_t small_kernel_workers = 1;
+constexpr std::uint8_t large_kernel_workers = 6;
+
+std::uint64_t byte_count(const Tensor& tensor) {
+  return checked::multiply(tensor.elements(), tensor.dtype.size(), "tensor byte count");
+}
+
+Sharding choose_sharding(const Tensor& tensor) {
+  const std::size_t rank = tensor.shape.size();
+  if (tensor.kind == TensorKind::Weight && rank == 2) {
+    return Sharding::Columns;
+  }
+  if (rank >= 3) {
+    return Sharding::Heads;
+  }
+  if (rank == 2) {
+    return Sharding::Rows;
+  }
+  return Sharding::Replicated;
+}
+
+} // namespace
+
+Layout choose_layout(const Tensor& tensor, std::uint16_t tile_count) {
+  const std::uint64_t bytes = byte_count(tensor);
+  const std::uint64_t blocks = bytes / bytes_per_tile_step + (bytes % bytes_per_tile_step != 0);
+  // Clamped in 64 bits, so the narrowing below cannot wrap.
+  const std::uint64_t clamped =
+      std::clamp<std::uint64_t>(blocks, 1, std::max<std::uint16_t>(tile_count, 1));
+  Layout layout{tensor.id, {}, choose_sharding(tensor), layout_alignment};
+  layout.tiles.resize(static_cast<std::size_t>(clamped));
+  for (std::size_t i = 0; i < layout.tiles.size(); ++i) {
+    layout.tiles[i] = static_cast<std::uint16_t>(i);
+  }
+  return layout;
+}
+
+std::uint64_t local_bytes(const Tensor& tensor, const Layout& layout) {
+  const std::uint64_t shares = layout.tiles.size();
+  if (shares == 0) {
+    throw std::invalid_argument("local_bytes of a layout with no tiles");
+  }
+  const std::uint64_t bytes = byte_count(tensor);
+  return bytes / shares + (bytes % shares != 0);
+}
+
+std::uint8_t worker_count(const Tensor& tensor) {
+  return tensor.elements() < worker_threshold ? small_kernel_workers : large_kernel_workers;
+}
+
+std::string_view operation_name(const OpKind& kind) {
+  struct Name {
+    std::string_view operator()(const OpKind::MatMul&) const { return "matmul"; }
+    std::string_view operator()(const OpKind::Add&) const { return "add"; }
+    std::string_view operator()(const OpKind::Mul&) const { return "mul"; }
+    std::string_view operator()(const OpKind::Reshape&) const { return "reshape"; }
+    std::string_view operator()(const OpKind::Transpose&) const { return "transpose"; }
+    std::string_view operator()(const OpKind::LayerNorm&) const { return "layer_norm"; }
+    std::string_view operator()(const OpKind::Softmax&) const { return "softmax"; }
+    std::string_view operator()(const OpKind::Gelu&) const { return "gelu"; }
+  };
+  return std::visit(Name{}, kind.value);
+}
+
+} // namespace orvik_compiler

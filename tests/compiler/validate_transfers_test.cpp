@@ -1,0 +1,43 @@
+// The exchange check and the order of its two errors.
+
+#include "test_support.hpp"
+
+namespace orvik_compiler {
+namespace {
+
+using testing::expect_error;
+
+const CompileError invalid = CompileError::graph("invalid exchange transfer");
+const CompileError duplicate =
+    CompileError::graph("multiple sends target one tensor region in an epoch");
+
+TEST_CASE("accepted transfer lists", "[exchange]") {
+  const TensorId t{1};
+  CHECK(validate_transfers({}).has_value());
+  const std::vector<Transfer> fan_out{{0, 1, t, 16}, {0, 2, t, 16}, {0, 3, TensorId{2}, 16}};
+  CHECK(validate_transfers(fan_out).has_value());
+  const std::vector<Transfer> two_tensors_one_tile{{0, 1, t, 16}, {2, 1, TensorId{2}, 16}};
+  CHECK(validate_transfers(two_tensors_one_tile).has_value());
+}
+
+TEST_CASE("rejected transfer lists, the first offending transfer deciding", "[exchange]") {
+  const TensorId t{1};
+  struct Case {
+    std::vector<Transfer> transfers;
+    CompileError error;
+  };
+  const std::vector<Case> cases{
+      {{{2, 2, t, 64}}, invalid},
+      {{{0, 1, t, 0}}, invalid},
+      {{{0, 1, t, 16}, {2, 1, t, 32}}, duplicate},
+      // Each transfer's own check comes before the duplicate check.
+      {{{0, 1, t, 16}, {2, 1, t, 0}}, invalid},
+      {{{0, 1, t, 16}, {0, 1, t, 16}, {3, 3, t, 16}}, duplicate},
+  };
+  for (const Case& c : cases) {
+    CHECK(expect_error(validate_transfers(c.transfers)) == c.error);
+  }
+}
+
+} // namespace
+} // namespace orvik_compiler
