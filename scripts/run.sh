@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Builds the project and runs its main job: the example that builds a graph, validates it and
-# compiles it for the default target.
+# Builds the project and runs its main job: the orvik tool compiling the built-in encoder layer
+# and printing its schedule summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-dependencies.sh
 cmake --preset release
-cmake --build --preset release --target build_and_compile
-build/release/examples/build_and_compile
+cmake --build --preset release --target orvik
+build/release/tools/orvik compile --encoder "$@"

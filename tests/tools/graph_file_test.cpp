@@ -1,0 +1,110 @@
+// Reading and writing graph files, in process: every class of bad input with its message.
+
+#include "orvik/graph_file.hpp"
+
+#include <orvik_compiler/orvik_compiler.hpp>
+
+#include <catch2/catch.hpp>
+
+namespace orvik_tool {
+namespace {
+
+std::string error_of(std::string_view text) {
+  auto result = read_graph_file(text, "g.json");
+  REQUIRE(std::holds_alternative<GraphFileError>(result));
+  return std::get<GraphFileError>(result).message;
+}
+
+std::string with_steps(std::string_view steps) {
+  return R"({"format": "orvik-graph", "version": 1, "steps": [)" + std::string(steps) + "]}";
+}
+
+TEST_CASE("text that is not JSON is reported at its line and column", "[graph file]") {
+  CHECK(error_of("{\n  \"format\": orvik\n}").rfind("g.json:2:13: error: syntax error", 0) == 0);
+  CHECK(error_of("").rfind("g.json:1:1: error: ", 0) == 0);
+  CHECK(error_of("[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[") ==
+        "g.json:1:17: error: nesting deeper than 16 levels");
+}
+
+TEST_CASE("the document must be a graph file of version 1", "[graph file]") {
+  CHECK(error_of("[]") == "g.json: error: a graph file must be a JSON object");
+  CHECK(error_of(R"({"format": "other", "version": 1, "steps": []})") ==
+        "g.json: error: the field \"format\" must be \"orvik-graph\"");
+  CHECK(error_of(R"({"format": "orvik-graph", "version": 2, "steps": []})") ==
+        "g.json: error: unsupported graph file version; this tool reads version 1");
+  CHECK(error_of(R"({"format": "orvik-graph", "version": 1, "steps": {}})") ==
+        "g.json: error: the field \"steps\" must be an array");
+}
+
+TEST_CASE("a bad step is reported by position and name with its reason", "[graph file]") {
+  const std::string x = R"({"op": "input", "name": "x", "shape": [2, 3]},)";
+  struct Case {
+    std::string steps;
+    std::string message;
+  };
+  const std::vector<Case> cases{
+      {"7", "step 1: a step must be an object"},
+      {R"({"name": "x"})", "step 1 \"x\": missing field \"op\""},
+      {R"({"op": "input", "name": "x"})", "step 1 \"x\": missing field \"shape\""},
+      {R"({"op": "input", "name": "x", "shape": [2, -1]})",
+       "step 1 \"x\": field \"shape\" must be an array of non-negative integers"},
+      {R"({"op": "input", "name": 5, "shape": [2]})", "step 1: field \"name\" must be a string"},
+      {x + R"({"op": "input", "name": "x", "shape": [1]})",
+       "step 2 \"x\": name \"x\" is already defined"},
+      {x + R"({"op": "gelu", "name": "y", "input": "z"})", "step 2 \"y\": unknown tensor \"z\""},
+      {x + R"({"op": "fold", "name": "y", "input": "x"})",
+       "step 2 \"y\": unknown step kind \"fold\""},
+      {x + R"({"op": "matmul", "name": "y", "left": "x", "right": "x"})",
+       "step 2 \"y\": y: incompatible matmul [2, 3] x [2, 3]"},
+      {x + R"({"op": "softmax", "name": "s", "input": "x", "axis": 2.5})",
+       "step 2 \"s\": field \"axis\" must be a non-negative integer"},
+      {x + R"({"op": "layer_norm", "name": "n", "input": "x", "epsilon": "small"})",
+       "step 2 \"n\": field \"epsilon\" must be a number"},
+      {x + R"({"op": "output", "tensor": "nothing"})", "step 2: unknown tensor \"nothing\""},
+      {x + R"({"op": "reshape", "name": "r", "input": "x", "shape": [4294967296, 4294967296]})",
+       "step 2 \"r\": tensor element count overflows 64 bits"},
+  };
+  for (const Case& c : cases) {
+    CHECK(error_of(with_steps(c.steps)) == "g.json: error: " + c.message);
+  }
+}
+
+TEST_CASE("every kind of step replays through the builder", "[graph file]") {
+  auto result = read_graph_file(with_steps(R"(
+    {"op": "input", "name": "x", "shape": [2, 3]},
+    {"op": "weight", "name": "w", "shape": [3, 3]},
+    {"op": "matmul", "name": "m", "left": "x", "right": "w"},
+    {"op": "add", "name": "a", "left": "m", "right": "x"},
+    {"op": "mul", "name": "p", "left": "a", "right": "a"},
+    {"op": "transpose", "name": "t", "input": "p", "permutation": [1, 0]},
+    {"op": "layer_norm", "name": "n", "input": "t", "epsilon": 0.5},
+    {"op": "softmax", "name": "s", "input": "n", "axis": 0},
+    {"op": "gelu", "name": "g", "input": "s"},
+    {"op": "reshape", "name": "r", "input": "g", "shape": [6]},
+    {"op": "output", "tensor": "r"},
+    {"op": "output", "tensor": "x"})"),
+                                "g.json");
+  REQUIRE(std::holds_alternative<orvik_compiler::Graph>(result));
+  const orvik_compiler::Graph& graph = std::get<orvik_compiler::Graph>(result);
+  CHECK(graph.ops.size() == 8);
+  CHECK(graph.outputs.size() == 2);
+  CHECK(graph.ops[4].kind == orvik_compiler::OpKind{orvik_compiler::OpKind::LayerNorm{0.5F}});
+  CHECK(graph.validate().has_value());
+
+  // Written back, the graph file replays to the same graph.
+  auto written = write_graph_file(graph);
+  REQUIRE(std::holds_alternative<std::string>(written));
+  auto reread = read_graph_file(std::get<std::string>(written), "again.json");
+  REQUIRE(std::holds_alternative<orvik_compiler::Graph>(reread));
+  CHECK(std::get<orvik_compiler::Graph>(reread) == graph);
+}
+
+TEST_CASE("graphs that a graph file cannot express are refused", "[graph file]") {
+  orvik_compiler::Graph graph;
+  graph.input("x", {1});
+  graph.input("x", {2});
+  CHECK(std::holds_alternative<GraphFileError>(write_graph_file(graph)));
+}
+
+} // namespace
+} // namespace orvik_tool

@@ -1,0 +1,379 @@
+// Reading and writing graph files.
+
+#include "graph_file.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace orvik_tool {
+namespace {
+
+using nlohmann::json;
+using orvik_compiler::Graph;
+using orvik_compiler::OpKind;
+using orvik_compiler::Result;
+using orvik_compiler::TensorId;
+
+constexpr std::string_view format_name = "orvik-graph";
+constexpr std::uint64_t format_version = 1;
+/// Deeper nesting than any graph file needs is refused before parsing, so that no input can
+/// exhaust the stack.
+constexpr std::size_t max_nesting = 16;
+
+/// A step that cannot be replayed; caught per step and turned into a diagnostic.
+struct StepError {
+  std::string message;
+};
+
+std::string quoted_name(std::string_view text) {
+  std::ostringstream out;
+  orvik_compiler::write_escaped(out, text);
+  return out.str();
+}
+
+/// Line and column (both from 1) of the byte at `offset`.
+std::pair<std::size_t, std::size_t> line_and_column(std::string_view text, std::size_t offset) {
+  std::size_t line = 1;
+  std::size_t column = 1;
+  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return {line, column};
+}
+
+std::string located(std::string_view file, std::string_view text, std::size_t offset,
+                    std::string_view message) {
+  const auto [line, column] = line_and_column(text, offset);
+  std::ostringstream out;
+  out << file << ':' << line << ':' << column << ": error: " << message;
+  return out.str();
+}
+
+/// The offset of the first bracket nested deeper than `max_nesting`, if any.
+std::optional<std::size_t> too_deep(std::string_view text) {
+  std::size_t depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > max_nesting) {
+        return i;
+      }
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return std::nullopt;
+}
+
+/// The parser's own description of a syntax error, without its type tag and position prefix.
+std::string parse_message(const json::parse_error& error) {
+  std::string_view what = error.what();
+  if (const std::size_t colon = what.find(": "); colon != std::string_view::npos) {
+    what.remove_prefix(colon + 2);
+  }
+  return std::string(what);
+}
+
+const json& field(const json& step, const char* name) {
+  const auto found = step.find(name);
+  if (found == step.end()) {
+    throw StepError{"missing field \"" + std::string(name) + "\""};
+  }
+  return *found;
+}
+
+std::string string_field(const json& step, const char* name) {
+  const json& value = field(step, name);
+  if (!value.is_string()) {
+    throw StepError{"field \"" + std::string(name) + "\" must be a string"};
+  }
+  return value.get<std::string>();
+}
+
+std::uint64_t count_field(const json& step, const char* name) {
+  const json& value = field(step, name);
+  if (!value.is_number_unsigned()) {
+    throw StepError{"field \"" + std::string(name) + "\" must be a non-negative integer"};
+  }
+  return value.get<std::uint64_t>();
+}
+
+std::vector<std::uint64_t> counts_field(const json& step, const char* name) {
+  const json& value = field(step, name);
+  std::vector<std::uint64_t> counts;
+  if (value.is_array()) {
+    for (const json& element : value) {
+      if (!element.is_number_unsigned()) {
+        counts.clear();
+        break;
+      }
+      counts.push_back(element.get<std::uint64_t>());
+    }
+    if (counts.size() == value.size()) {
+      return counts;
+    }
+  }
+  throw StepError{"field \"" + std::string(name) + "\" must be an array of non-negative integers"};
+}
+
+float float_field(const json& step, const char* name) {
+  const json& value = field(step, name);
+  if (!value.is_number()) {
+    throw StepError{"field \"" + std::string(name) + "\" must be a number"};
+  }
+  return static_cast<float>(value.get<double>());
+}
+
+/// Replays one step at a time, keeping the names defined so far.
+class Replay {
+public:
+  void step(const json& step) {
+    if (!step.is_object()) {
+      throw StepError{"a step must be an object"};
+    }
+    const std::string kind = string_field(step, "op");
+    if (kind == "output") {
+      graph_.mark_output(operand(step, "tensor"));
+      return;
+    }
+    std::string name = string_field(step, "name");
+    if (names_.count(name) != 0) {
+      throw StepError{"name " + quoted_name(name) + " is already defined"};
+    }
+    const TensorId defined = define(kind, name, step);
+    names_.emplace(std::move(name), defined);
+  }
+
+  Graph take() { return std::move(graph_); }
+
+private:
+  TensorId operand(const json& step, const char* role) {
+    const std::string name = string_field(step, role);
+    const auto found = names_.find(name);
+    if (found == names_.end()) {
+      throw StepError{"unknown tensor " + quoted_name(name)};
+    }
+    return found->second;
+  }
+
+  static TensorId built(Result<TensorId> result) {
+    if (!result) {
+      throw StepError{result.error().message};
+    }
+    return *result;
+  }
+
+  TensorId define(const std::string& kind, const std::string& name, const json& step) {
+    if (kind == "input") {
+      return graph_.input(name, counts_field(step, "shape"));
+    }
+    if (kind == "weight") {
+      return graph_.weight(name, counts_field(step, "shape"));
+    }
+    if (kind == "matmul") {
+      return built(graph_.matmul(name, operand(step, "left"), operand(step, "right")));
+    }
+    if (kind == "add") {
+      return built(graph_.add(name, operand(step, "left"), operand(step, "right")));
+    }
+    if (kind == "mul") {
+      return built(graph_.mul(name, operand(step, "left"), operand(step, "right")));
+    }
+    if (kind == "transpose") {
+      return built(
+          graph_.transpose(name, operand(step, "input"), counts_field(step, "permutation")));
+    }
+    if (kind == "layer_norm") {
+      return built(graph_.layer_norm(name, operand(step, "input"), float_field(step, "epsilon")));
+    }
+    if (kind == "softmax") {
+      return built(graph_.softmax(name, operand(step, "input"), count_field(step, "axis")));
+    }
+    if (kind == "gelu") {
+      return built(graph_.gelu(name, operand(step, "input")));
+    }
+    if (kind == "reshape") {
+      return built(graph_.reshape(name, operand(step, "input"), counts_field(step, "shape")));
+    }
+    throw StepError{"unknown step kind " + quoted_name(kind)};
+  }
+
+  Graph graph_;
+  std::unordered_map<std::string, TensorId> names_;
+};
+
+std::string step_error(std::string_view file, std::size_t position, const json& step,
+                       std::string_view message) {
+  std::ostringstream out;
+  out << file << ": error: step " << position;
+  const auto name = step.is_object() ? step.find("name") : step.end();
+  if (step.is_object() && name != step.end() && name->is_string()) {
+    out << ' ' << quoted_name(name->get<std::string>());
+  }
+  out << ": " << message;
+  return out.str();
+}
+
+} // namespace
+
+std::variant<Graph, GraphFileError> read_graph_file(std::string_view text, std::string_view file) {
+  if (const std::optional<std::size_t> offset = too_deep(text)) {
+    return GraphFileError{located(
+        file, text, *offset, "nesting deeper than " + std::to_string(max_nesting) + " levels")};
+  }
+  json document;
+  try {
+    document = json::parse(text);
+  } catch (const json::parse_error& error) {
+    // The parser counts the bytes read up to and including the offending one.
+    const std::size_t offset = error.byte == 0 ? 0 : error.byte - 1;
+    return GraphFileError{located(file, text, offset, parse_message(error))};
+  }
+  const auto file_error = [&](std::string_view message) {
+    return GraphFileError{std::string(file) + ": error: " + std::string(message)};
+  };
+  if (!document.is_object()) {
+    return file_error("a graph file must be a JSON object");
+  }
+  const auto format = document.find("format");
+  if (format == document.end() || *format != format_name) {
+    return file_error("the field \"format\" must be \"orvik-graph\"");
+  }
+  const auto version = document.find("version");
+  if (version == document.end() || *version != format_version) {
+    return file_error("unsupported graph file version; this tool reads version 1");
+  }
+  const auto steps = document.find("steps");
+  if (steps == document.end() || !steps->is_array()) {
+    return file_error("the field \"steps\" must be an array");
+  }
+  Replay replay;
+  std::size_t position = 0;
+  for (const json& step : *steps) {
+    ++position;
+    try {
+      replay.step(step);
+    } catch (const StepError& error) {
+      return GraphFileError{step_error(file, position, step, error.message)};
+    } catch (const std::overflow_error& error) {
+      return GraphFileError{step_error(file, position, step, error.what())};
+    }
+  }
+  return replay.take();
+}
+
+std::variant<std::string, GraphFileError> write_graph_file(const Graph& graph) {
+  using json = nlohmann::ordered_json;
+  const auto refuse = [](std::string message) { return GraphFileError{std::move(message)}; };
+  std::unordered_set<std::string_view> names;
+  json steps = json::array();
+  for (const orvik_compiler::Tensor& tensor : graph.tensors) {
+    if (!names.insert(tensor.name).second) {
+      return refuse("orvik: error: the name " + quoted_name(tensor.name) +
+                    " is used twice, so the graph cannot be written as a graph file");
+    }
+    if (!tensor.producer) {
+      const bool weight = tensor.kind == orvik_compiler::TensorKind::Weight;
+      steps.push_back(
+          {{"op", weight ? "weight" : "input"}, {"name", tensor.name}, {"shape", tensor.shape}});
+      continue;
+    }
+    if (tensor.producer->index >= graph.ops.size()) {
+      return refuse("orvik: error: tensor " + quoted_name(tensor.name) + " names no producer");
+    }
+    const orvik_compiler::Op& op = graph.ops[tensor.producer->index];
+    if (op.output != tensor.id) {
+      return refuse("orvik: error: tensor " + quoted_name(tensor.name) +
+                    " is not its producer's output");
+    }
+    json step{{"op", nullptr}, {"name", tensor.name}};
+    std::vector<std::string> operands;
+    for (const TensorId input : op.inputs) {
+      if (input.index >= tensor.id.index) {
+        return refuse("orvik: error: op " + quoted_name(op.name) + " reads a later tensor");
+      }
+      operands.push_back(graph.tensors[input.index].name);
+    }
+    const auto binary = [&](const char* kind) {
+      step["op"] = kind;
+      step["left"] = operands.at(0);
+      step["right"] = operands.at(1);
+    };
+    const auto unary = [&](const char* kind) {
+      step["op"] = kind;
+      step["input"] = operands.at(0);
+    };
+    const std::size_t expected_inputs =
+        std::holds_alternative<OpKind::MatMul>(op.kind.value) ||
+                std::holds_alternative<OpKind::Add>(op.kind.value) ||
+                std::holds_alternative<OpKind::Mul>(op.kind.value)
+            ? 2
+            : 1;
+    if (operands.size() != expected_inputs) {
+      return refuse("orvik: error: op " + quoted_name(op.name) +
+                    " has an unexpected operand count");
+    }
+    struct Writer {
+      decltype(binary)& write_binary;
+      decltype(unary)& write_unary;
+      json& step;
+      void operator()(const OpKind::MatMul&) const { write_binary("matmul"); }
+      void operator()(const OpKind::Add&) const { write_binary("add"); }
+      void operator()(const OpKind::Mul&) const { write_binary("mul"); }
+      void operator()(const OpKind::Reshape& reshape) const {
+        write_unary("reshape");
+        step["shape"] = reshape.shape;
+      }
+      void operator()(const OpKind::Transpose& transpose) const {
+        write_unary("transpose");
+        step["permutation"] = transpose.permutation;
+      }
+      void operator()(const OpKind::LayerNorm& layer_norm) const {
+        write_unary("layer_norm");
+        step["epsilon"] = layer_norm.epsilon;
+      }
+      void operator()(const OpKind::Softmax& softmax) const {
+        write_unary("softmax");
+        step["axis"] = softmax.axis;
+      }
+      void operator()(const OpKind::Gelu&) const { write_unary("gelu"); }
+    };
+    std::visit(Writer{binary, unary, step}, op.kind.value);
+    steps.push_back(std::move(step));
+  }
+  for (const TensorId output : graph.outputs) {
+    if (output.index >= graph.tensors.size()) {
+      return refuse("orvik: error: an output names no tensor");
+    }
+    steps.push_back({{"op", "output"}, {"tensor", graph.tensors[output.index].name}});
+  }
+  // One step per line, so the file reads like the list of builder calls it replays.
+  std::string text = "{\"format\": " + json(format_name).dump() +
+                     ", \"version\": " + std::to_string(format_version) + ", \"steps\": [\n";
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    text += "  " + steps[i].dump(-1, ' ', false, json::error_handler_t::replace);
+    text += i + 1 < steps.size() ? ",\n" : "\n";
+  }
+  return text + "]}\n";
+}
+
+} // namespace orvik_tool

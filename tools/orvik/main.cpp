@@ -1,0 +1,276 @@
+// The orvik command-line tool: compiles the built-in encoder or a graph file and shows the
+// schedule as a report, its debug text or JSON, with an optional trace and memory picture.
+//
+// Exit status: 0 on success, 1 when the graph does not compile, 2 for a usage error or a bad
+// graph file.
+
+#include "graph_file.hpp"
+#include "output_files.hpp"
+#include "views.hpp"
+
+#include <orvik_compiler/orvik_compiler.hpp>
+
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <limits>
+#include <sstream>
+
+namespace {
+
+using orvik_compiler::CompilerOptions;
+using orvik_compiler::EncoderConfig;
+using orvik_compiler::Graph;
+
+constexpr int exit_success = 0;
+constexpr int exit_compile_error = 1;
+constexpr int exit_usage_error = 2;
+
+/// Accepts a decimal or 0x-hexadecimal number up to `max` and rewrites it in decimal, the only
+/// form the option parser then has to read.
+CLI::Validator number_up_to(std::uint64_t max) {
+  return CLI::Validator(
+      [max](std::string& text) -> std::string {
+        const bool hexadecimal =
+            text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+        const char* first = text.data() + (hexadecimal ? 2 : 0);
+        const char* last = text.data() + text.size();
+        std::uint64_t value = 0;
+        const auto [end, error] = std::from_chars(first, last, value, hexadecimal ? 16 : 10);
+        if (text.empty() || error != std::errc{} || end != last) {
+          return "'" + text + "' is not a decimal or 0x-hexadecimal number";
+        }
+        if (value > max) {
+          return text + " is more than the largest allowed value " + std::to_string(max);
+        }
+        text = std::to_string(value);
+        return {};
+      },
+      "NUMBER");
+}
+
+struct EncoderOptions {
+  bool requested = false;
+  EncoderConfig config;
+};
+
+/// The encoder's flag and its four dimensions, shared by both subcommands.
+CLI::Option* add_encoder_options(CLI::App& command, CLI::App& flag_owner, EncoderOptions& encoder) {
+  CLI::Option* flag =
+      flag_owner.add_flag("--encoder", encoder.requested, "use the built-in encoder layer");
+  const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+  EncoderConfig& config = encoder.config;
+  command.add_option("--sequence", config.sequence, "encoder tokens")
+      ->transform(number_up_to(max))
+      ->capture_default_str()
+      ->needs(flag);
+  command.add_option("--hidden", config.hidden, "encoder model width")
+      ->transform(number_up_to(max))
+      ->capture_default_str()
+      ->needs(flag);
+  command.add_option("--heads", config.heads, "encoder attention heads")
+      ->transform(number_up_to(max))
+      ->capture_default_str()
+      ->needs(flag);
+  command.add_option("--feed-forward", config.feed_forward, "encoder feed-forward width")
+      ->transform(number_up_to(max))
+      ->capture_default_str()
+      ->needs(flag);
+  return flag;
+}
+
+int fail(int status, const std::string& message) {
+  std::cerr << message << '\n';
+  return status;
+}
+
+std::optional<std::string> read_input(const std::string& path) {
+  std::ostringstream text;
+  if (path == "-") {
+    text << std::cin.rdbuf();
+    return text.str();
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    return std::nullopt;
+  }
+  text << file.rdbuf();
+  if (file.bad()) {
+    return std::nullopt;
+  }
+  return text.str();
+}
+
+/// The graph to compile, or the exit status and message of why there is none.
+std::variant<Graph, std::pair<int, std::string>> load_graph(const std::string& path,
+                                                            const EncoderOptions& encoder) {
+  if (encoder.requested) {
+    orvik_compiler::Result<Graph> graph = orvik_compiler::encoder_graph(encoder.config);
+    if (!graph) {
+      return std::pair{exit_compile_error, "orvik: error: " + graph.error().message};
+    }
+    return std::move(*graph);
+  }
+  const std::optional<std::string> text = read_input(path);
+  if (!text) {
+    return std::pair{exit_usage_error, "orvik: error: cannot read " + path};
+  }
+  auto graph = orvik_tool::read_graph_file(*text, path == "-" ? "<stdin>" : path);
+  if (auto* error = std::get_if<orvik_tool::GraphFileError>(&graph)) {
+    return std::pair{exit_usage_error, error->message};
+  }
+  return std::move(std::get<Graph>(graph));
+}
+
+/// Writes the command's files, and its main text to standard output unless -o names a file.
+int deliver(std::vector<orvik_tool::OutputFile> files, const std::string& output,
+            std::string text) {
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    for (std::size_t j = i + 1; j < files.size(); ++j) {
+      if (files[i].path == files[j].path) {
+        return fail(exit_usage_error, "orvik: error: " + files[i].path + " is named twice");
+      }
+    }
+  }
+  const bool to_file = !output.empty() && output != "-";
+  if (to_file) {
+    files.push_back({output, std::move(text)});
+  }
+  if (const std::optional<std::string> error = orvik_tool::write_all_or_nothing(files)) {
+    return fail(exit_usage_error, "orvik: error: " + *error);
+  }
+  if (!to_file) {
+    std::cout << text << std::flush;
+  }
+  return exit_success;
+}
+
+struct CompileCommand {
+  std::string graph_path;
+  EncoderOptions encoder;
+  CompilerOptions options;
+  std::string emit = "summary";
+  std::string output;
+  std::string trace;
+  std::string memory_map;
+  std::uint16_t tile = 0;
+};
+
+int run_compile(const CompileCommand& command) {
+  auto loaded = load_graph(command.graph_path, command.encoder);
+  if (auto* error = std::get_if<std::pair<int, std::string>>(&loaded)) {
+    return fail(error->first, error->second);
+  }
+  const Graph& graph = std::get<Graph>(loaded);
+  orvik_compiler::Result<orvik_compiler::Schedule> schedule =
+      orvik_compiler::compile(graph, command.options);
+  if (!schedule) {
+    return fail(exit_compile_error, "orvik: error: " + schedule.error().message);
+  }
+  // Checked once the options are known to be valid, so invalid options report themselves.
+  if (!command.memory_map.empty() && command.tile >= command.options.tile_count) {
+    return fail(exit_usage_error, "orvik: error: --tile " + std::to_string(command.tile) +
+                                      " is not a tile of the " +
+                                      std::to_string(command.options.tile_count) + "-tile target");
+  }
+  std::string text;
+  if (command.emit == "debug") {
+    std::ostringstream debug;
+    debug << *schedule << '\n';
+    text = debug.str();
+  } else if (command.emit == "json") {
+    text = orvik_tool::schedule_json(*schedule);
+  } else {
+    text = orvik_tool::summary_report(graph, command.options, *schedule);
+  }
+  std::vector<orvik_tool::OutputFile> files;
+  if (!command.trace.empty()) {
+    files.push_back({command.trace, orvik_tool::chrome_trace(graph, *schedule)});
+  }
+  if (!command.memory_map.empty()) {
+    files.push_back({command.memory_map,
+                     orvik_tool::memory_map_svg(graph, command.options, *schedule, command.tile)});
+  }
+  return deliver(std::move(files), command.output, std::move(text));
+}
+
+int run_graph(const EncoderOptions& encoder, const std::string& output) {
+  auto loaded = load_graph("", encoder);
+  if (auto* error = std::get_if<std::pair<int, std::string>>(&loaded)) {
+    return fail(error->first, error->second);
+  }
+  auto written = orvik_tool::write_graph_file(std::get<Graph>(loaded));
+  if (auto* error = std::get_if<orvik_tool::GraphFileError>(&written)) {
+    return fail(exit_compile_error, error->message);
+  }
+  return deliver({}, output, std::move(std::get<std::string>(written)));
+}
+
+int run(int argc, char** argv) {
+  CLI::App app{"Compiles tensor graphs for many-tile processors and shows the schedules.", "orvik"};
+  app.require_subcommand(1);
+
+  CompileCommand compile;
+  CLI::App* compile_command =
+      app.add_subcommand("compile", "compile a graph file or the built-in encoder");
+  CLI::Option_group* source = compile_command->add_option_group("source", "what to compile");
+  source->add_option("GRAPH", compile.graph_path, "graph file, - for standard input");
+  add_encoder_options(*compile_command, *source, compile.encoder);
+  source->require_option(1);
+  compile_command->add_option("--tiles", compile.options.tile_count, "tiles of the target")
+      ->transform(number_up_to(std::numeric_limits<std::uint16_t>::max()))
+      ->capture_default_str();
+  compile_command
+      ->add_option("--data-base", compile.options.data_base,
+                   "first address of each tile's data window")
+      ->transform(number_up_to(std::numeric_limits<std::uint32_t>::max()))
+      ->capture_default_str();
+  compile_command
+      ->add_option("--data-limit", compile.options.data_limit,
+                   "first address past each tile's data window")
+      ->transform(number_up_to(std::numeric_limits<std::uint32_t>::max()))
+      ->capture_default_str();
+  compile_command->add_option("--emit", compile.emit, "what to write")
+      ->check(CLI::IsMember({"summary", "debug", "json"}))
+      ->capture_default_str();
+  compile_command->add_option("-o,--output", compile.output, "write to FILE, not standard output");
+  compile_command->add_option("--trace", compile.trace, "write a trace event file");
+  CLI::Option* memory_map = compile_command->add_option(
+      "--memory-map", compile.memory_map, "write an SVG picture of one tile's memory");
+  compile_command->add_option("--tile", compile.tile, "the tile of the memory picture")
+      ->transform(number_up_to(std::numeric_limits<std::uint16_t>::max()))
+      ->capture_default_str()
+      ->needs(memory_map);
+
+  EncoderOptions graph_encoder;
+  std::string graph_output;
+  CLI::App* graph_command =
+      app.add_subcommand("graph", "write the built-in encoder as a graph file");
+  add_encoder_options(*graph_command, *graph_command, graph_encoder)->required();
+  graph_command->add_option("-o,--output", graph_output, "write to FILE, not standard output");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? exit_success : exit_usage_error;
+  }
+  if (compile_command->parsed()) {
+    return run_compile(compile);
+  }
+  return run_graph(graph_encoder, graph_output);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& error) {
+    // Caller errors of the library (sizes that overflow 64 bits) and exhausted memory.
+    std::cerr << "orvik: error: " << error.what() << '\n';
+    return exit_compile_error;
+  }
+}

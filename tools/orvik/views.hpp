@@ -1,0 +1,45 @@
+#pragma once
+
+// The ways the tool shows a compiled schedule: a report for people, JSON for programs, a trace
+// for timeline viewers and a picture of one tile's memory.
+
+#include <orvik_compiler/graph.hpp>
+#include <orvik_compiler/schedule.hpp>
+
+#include <cstdint>
+#include <string>
+
+namespace orvik_tool {
+
+/// A report to read at a glance: the phases, the peak memory per band of tiles with equal
+/// peaks with its share of the data window, and totals.
+std::string summary_report(const orvik_compiler::Graph& graph,
+                           const orvik_compiler::CompilerOptions& options,
+                           const orvik_compiler::Schedule& schedule);
+
+/// Every field of every schedule record, under the schema "orvik-schedule", version 1.
+std::string schedule_json(const orvik_compiler::Schedule& schedule);
+
+/// A trace event file: one track per tile, one complete event per phase the tile takes part in,
+/// timed by the cost model below.
+std::string chrome_trace(const orvik_compiler::Graph& graph,
+                         const orvik_compiler::Schedule& schedule);
+
+/// An SVG picture of one tile's data window over the phases: one rectangle per allocation,
+/// x the phase, y the address, with the tile's peak marked.
+std::string memory_map_svg(const orvik_compiler::Graph& graph,
+                           const orvik_compiler::CompilerOptions& options,
+                           const orvik_compiler::Schedule& schedule, std::uint16_t tile);
+
+/// The cost model of the trace, in nanoseconds. A compute phase costs each of its tiles a
+/// launch plus the bytes of its shares (output and inputs) at 2 bytes per ns per worker; an
+/// exchange costs each tile that sends or receives a setup plus its bytes at 4 bytes per ns.
+/// Phases run one after another; a phase lasts as long as its slowest tile.
+struct CostModel {
+  static constexpr double compute_launch_ns = 500.0;
+  static constexpr double compute_bytes_per_ns_per_worker = 2.0;
+  static constexpr double exchange_setup_ns = 200.0;
+  static constexpr double exchange_bytes_per_ns = 4.0;
+};
+
+} // namespace orvik_tool
