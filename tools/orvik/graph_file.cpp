@@ -14,6 +14,8 @@ namespace orvik_tool {
 namespace {
 
 using nlohmann::json;
+// Written files keep their keys in the order of a step's fields.
+using nlohmann::ordered_json;
 using orvik_compiler::Graph;
 using orvik_compiler::OpKind;
 using orvik_compiler::Result;
@@ -282,10 +284,9 @@ std::variant<Graph, GraphFileError> read_graph_file(std::string_view text, std::
 }
 
 std::variant<std::string, GraphFileError> write_graph_file(const Graph& graph) {
-  using json = nlohmann::ordered_json;
   const auto refuse = [](std::string message) { return GraphFileError{std::move(message)}; };
   std::unordered_set<std::string_view> names;
-  json steps = json::array();
+  ordered_json steps = ordered_json::array();
   for (const orvik_compiler::Tensor& tensor : graph.tensors) {
     if (!names.insert(tensor.name).second) {
       return refuse("orvik: error: the name " + quoted_name(tensor.name) +
@@ -305,7 +306,7 @@ std::variant<std::string, GraphFileError> write_graph_file(const Graph& graph) {
       return refuse("orvik: error: tensor " + quoted_name(tensor.name) +
                     " is not its producer's output");
     }
-    json step{{"op", nullptr}, {"name", tensor.name}};
+    ordered_json step{{"op", nullptr}, {"name", tensor.name}};
     std::vector<std::string> operands;
     for (const TensorId input : op.inputs) {
       if (input.index >= tensor.id.index) {
@@ -335,7 +336,7 @@ std::variant<std::string, GraphFileError> write_graph_file(const Graph& graph) {
     struct Writer {
       decltype(binary)& write_binary;
       decltype(unary)& write_unary;
-      json& step;
+      ordered_json& step;
       void operator()(const OpKind::MatMul&) const { write_binary("matmul"); }
       void operator()(const OpKind::Add&) const { write_binary("add"); }
       void operator()(const OpKind::Mul&) const { write_binary("mul"); }
@@ -367,10 +368,10 @@ std::variant<std::string, GraphFileError> write_graph_file(const Graph& graph) {
     steps.push_back({{"op", "output"}, {"tensor", graph.tensors[output.index].name}});
   }
   // One step per line, so the file reads like the list of builder calls it replays.
-  std::string text = "{\"format\": " + json(format_name).dump() +
+  std::string text = "{\"format\": " + ordered_json(format_name).dump() +
                      ", \"version\": " + std::to_string(format_version) + ", \"steps\": [\n";
   for (std::size_t i = 0; i < steps.size(); ++i) {
-    text += "  " + steps[i].dump(-1, ' ', false, json::error_handler_t::replace);
+    text += "  " + steps[i].dump(-1, ' ', false, ordered_json::error_handler_t::replace);
     text += i + 1 < steps.size() ? ",\n" : "\n";
   }
   return text + "]}\n";
