@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -139,8 +141,11 @@ std::vector<std::uint64_t> counts_field(const json& step, const char* name) {
 
 float float_field(const json& step, const char* name) {
   const json& value = field(step, name);
-  if (!value.is_number()) {
-    throw StepError{"field \"" + std::string(name) + "\" must be a number"};
+  // A number beyond the float range has no float to stand for it; converting it would be
+  // undefined, so it is refused like any other ill-typed field.
+  if (!value.is_number() ||
+      !(std::fabs(value.get<double>()) <= std::numeric_limits<float>::max())) {
+    throw StepError{"field \"" + std::string(name) + "\" must be a number in the float range"};
   }
   return static_cast<float>(value.get<double>());
 }

@@ -1,0 +1,56 @@
+// Bytes become a graph file for the tool's reader. A file that reads must write back to a file
+// that reads to the same graph, and every view of its schedule must be produced without fault.
+
+#include "orvik/graph_file.hpp"
+#include "orvik/views.hpp"
+
+#include <orvik_compiler/orvik_compiler.hpp>
+
+#include <cstdlib>
+#include <iostream>
+
+namespace {
+
+[[noreturn]] void finding(const std::string& what) {
+  std::cerr << "finding: " << what << '\n';
+  std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  auto read = orvik_tool::read_graph_file(text, "fuzz.json");
+  if (std::holds_alternative<orvik_tool::GraphFileError>(read)) {
+    if (std::get<orvik_tool::GraphFileError>(read).message.rfind("fuzz.json", 0) != 0) {
+      finding("a diagnostic that does not name its file");
+    }
+    return 0;
+  }
+  const orvik_compiler::Graph& graph = std::get<orvik_compiler::Graph>(read);
+
+  auto written = orvik_tool::write_graph_file(graph);
+  if (!std::holds_alternative<std::string>(written)) {
+    finding("a graph read from a file cannot be written back");
+  }
+  auto reread = orvik_tool::read_graph_file(std::get<std::string>(written), "again.json");
+  if (!std::holds_alternative<orvik_compiler::Graph>(reread) ||
+      std::get<orvik_compiler::Graph>(reread) != graph) {
+    finding("a graph written back reads as another graph");
+  }
+
+  const orvik_compiler::CompilerOptions options{16, 0x1000, 0x40000};
+  try {
+    const auto schedule = orvik_compiler::compile(graph, options);
+    if (!schedule) {
+      return 0;
+    }
+    (void)orvik_tool::summary_report(graph, options, *schedule);
+    (void)orvik_tool::schedule_json(*schedule);
+    (void)orvik_tool::chrome_trace(graph, *schedule);
+    (void)orvik_tool::memory_map_svg(graph, options, *schedule, 0);
+  } catch (const std::overflow_error&) {
+    // A shape whose byte count overflows 64 bits: a documented caller error.
+  }
+  return 0;
+}
