@@ -96,20 +96,26 @@ std::string broken_invariant(const Graph& graph, const CompilerOptions& options,
       }
     }
   }
-  const std::vector<Allocation>& all = schedule.allocations;
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    for (std::size_t j = i + 1; j < all.size(); ++j) {
-      const Allocation& a = all[i];
-      const Allocation& b = all[j];
-      if (a.tile == b.tile &&
-          lifetimes_overlap(a.live_from, a.live_until, b.live_from, b.live_until) &&
-          a.address < std::uint64_t{b.address} + b.size &&
-          b.address < std::uint64_t{a.address} + a.size) {
-        broken << "live blocks share bytes: " << a << " and " << b;
-        return broken.str();
+  // Pairs are compared within one tile only, so many tiles cost no more than their blocks.
+  std::map<std::uint16_t, std::vector<const Allocation*>> by_tile;
+  for (const Allocation& allocation : schedule.allocations) {
+    by_tile[allocation.tile].push_back(&allocation);
+  }
+  for (const auto& [tile, blocks] : by_tile) {
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      for (std::size_t j = i + 1; j < blocks.size(); ++j) {
+        const Allocation& a = *blocks[i];
+        const Allocation& b = *blocks[j];
+        if (lifetimes_overlap(a.live_from, a.live_until, b.live_from, b.live_until) &&
+            a.address < std::uint64_t{b.address} + b.size &&
+            b.address < std::uint64_t{a.address} + a.size) {
+          broken << "live blocks share bytes: " << a << " and " << b;
+          return broken.str();
+        }
       }
     }
   }
+  const std::vector<Allocation>& all = schedule.allocations;
   std::map<std::uint16_t, std::uint32_t> peaks;
   for (const Allocation& a : all) {
     std::uint32_t& peak = peaks[a.tile];

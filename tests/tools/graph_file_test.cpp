@@ -24,6 +24,9 @@ TEST_CASE("text that is not JSON is reported at its line and column", "[graph fi
   CHECK(error_of("").rfind("g.json:1:1: error: ", 0) == 0);
   CHECK(error_of("[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[") ==
         "g.json:1:17: error: nesting deeper than 16 levels");
+  // A number too large for the parser is reported where it stands, not thrown.
+  CHECK(error_of("{\"steps\": [\n  1e400]}") ==
+        "g.json:2:3: error: number overflow parsing '1e400'");
 }
 
 TEST_CASE("the document must be a graph file of version 1", "[graph file]") {

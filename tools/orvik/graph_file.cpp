@@ -89,10 +89,15 @@ std::optional<std::size_t> too_deep(std::string_view text) {
 }
 
 /// The parser's own description of a syntax error, without its type tag and position prefix.
-std::string parse_message(const json::parse_error& error) {
+std::string parse_message(const json::exception& error) {
   std::string_view what = error.what();
-  if (const std::size_t colon = what.find(": "); colon != std::string_view::npos) {
-    what.remove_prefix(colon + 2);
+  if (const std::size_t tag = what.find("] "); tag != std::string_view::npos) {
+    what.remove_prefix(tag + 2);
+  }
+  if (what.rfind("parse error", 0) == 0) {
+    if (const std::size_t colon = what.find(": "); colon != std::string_view::npos) {
+      what.remove_prefix(colon + 2);
+    }
   }
   return std::string(what);
 }
@@ -254,6 +259,15 @@ std::variant<Graph, GraphFileError> read_graph_file(std::string_view text, std::
     // The parser counts the bytes read up to and including the offending one.
     const std::size_t offset = error.byte == 0 ? 0 : error.byte - 1;
     return GraphFileError{located(file, text, offset, parse_message(error))};
+  } catch (const json::out_of_range& error) {
+    // A number beyond the range of a double; the parser names the literal but not where it is.
+    const std::string message = parse_message(error);
+    const std::size_t open = message.find('\'');
+    const std::size_t close = message.rfind('\'');
+    const std::size_t offset =
+        open < close ? text.find(std::string_view(message).substr(open + 1, close - open - 1)) : 0;
+    return GraphFileError{
+        located(file, text, offset == std::string_view::npos ? 0 : offset, message)};
   }
   const auto file_error = [&](std::string_view message) {
     return GraphFileError{std::string(file) + ": error: " + std::string(message)};
