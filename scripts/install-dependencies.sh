@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build and the tests need, only those that are missing.
+# Installs the Debian packages that the build, the tests and the benchmark need, only those that
+# are missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang clang-format catch2 libclang-rt-14-dev)
+packages=(cmake ninja-build g++ clang clang-format catch2 libclang-rt-14-dev libbenchmark-dev)
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
