@@ -140,11 +140,13 @@ public:
 
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
+    // With repetitions the median, reported after the single runs, replaces them.
     for (const Run& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) {
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.error_occurred || (run.run_type != Run::RT_Iteration && !median)) {
         continue;
       }
-      const std::string name = run.benchmark_name();
+      const std::string name = run.run_name.str();
       const std::size_t slash = name.find('/');
       Times& times = workloads_[name.substr(slash + 1)];
       const double seconds =
