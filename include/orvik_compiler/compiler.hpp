@@ -52,16 +52,34 @@ Result<void> validate_transfers(std::span<const Transfer> transfers);
 //    writes it (0 for inputs and weights) to the last phase that reads it (a compute phase
 //    taking it as an input, or an exchange moving it); a graph output lives until the phase
 //    count. A tensor written at phase p that nothing later reads lives at p alone.
-// 2. Placement, in tensor order and then in the order of each layout's tiles: the candidate
-//    starts at `data_base`; while some block already on the tile overlaps it in both lifetime
-//    and bytes, the candidate moves to the aligned end of the first such block. The result is
-//    the lowest conflict-free address among `data_base` and the aligned addresses above it.
+// 2. Placement, in tensor order and then in the order of each layout's tiles: a share goes to
+//    the lowest address x among `data_base` and the multiples of the alignment above it such
+//    that [x, x + size) meets no block on the tile whose lifetime overlaps its own. This is
+//    where the direct search ends (start at `data_base`; while a live block overlaps the
+//    candidate, move to that block's aligned end), because every address that search skips
+//    overlaps the block it skips past; so the order of a tile's blocks does not matter.
 // 3. A block whose end passes `data_limit` is "tile {tile} exceeds data limit allocating
-//    {name}", and so is a share of 2^32 bytes or more; an end past the 32-bit range is
-//    "address overflow". Both are `CompileError::Memory`.
+//    {name}", and so is a share of 2^32 bytes or more; a lowest free address whose end reaches
+//    2^32 is "address overflow". Both are `CompileError::Memory`, and the first share in
+//    placement order that fails decides the error and the tile it names.
 //
-// Cost: this plain search rescans a tile's blocks after every move, so it is cubic in the
-// number of blocks on one tile in the worst case. Memory is linear in the allocations.
+// How the addresses are found:
+// a. Tiles that receive the same tensors, each as often, in the same order, face the same
+//    problem and get the same addresses. The tiles are partitioned so, tensor by tensor, and
+//    each group is solved once: the first tile of a group to reach a share places it, the
+//    others copy its address. Layouts that are runs 0 .. n-1 leave at most one group per
+//    distinct tile count; layouts given directly may name any tiles, in any order, repeated.
+// b. A group keeps its blocks sorted by address. A placement sweeps them upward once: a block
+//    live at the same time that meets the candidate moves it to the block's aligned end, and
+//    the first block starting at or above the candidate's end stops the sweep.
+// c. A block whose lifetime ends before that of every share still to be placed begins can
+//    meet none of them; each time a group's list has doubled, such blocks are dropped. A chain
+//    of short-lived values thus keeps its lists short however long it is.
+//
+// Cost: with A allocations, T distinct tiles and n_g blocks in group g that are still live,
+// time O(A + T + sum over groups of n_g^2), that is one linear sweep and one sorted insertion
+// per placement, and no search at all for a share whose group is already placed. Working memory
+// is O(T + sum of n_g) beside the result, whose A allocations are reserved once.
 
 /// True when the closed ranges [a_start, a_end] and [b_start, b_end] share a phase.
 bool lifetimes_overlap(std::uint64_t a_start, std::uint64_t a_end, std::uint64_t b_start,

@@ -2,7 +2,9 @@
 
 #include "orvik_compiler/compiler.hpp"
 
+#include <algorithm>
 #include <limits>
+#include <optional>
 #include <string>
 
 namespace orvik_compiler {
@@ -93,14 +95,24 @@ Result<std::vector<Phase>> lower_operations(const Graph& graph, std::span<const 
   return phases;
 }
 
+/// The highest block end above `data_base` of every tile that holds a block: one pass into a
+/// table indexed by tile, then the map filled in ascending tile order, each entry appended at
+/// its end, so the cost is linear in the allocations rather than a tree search for each.
 std::map<std::uint16_t, std::uint32_t> peak_per_tile(std::span<const Allocation> allocations,
                                                      const CompilerOptions& options) {
-  std::map<std::uint16_t, std::uint32_t> peaks;
+  std::vector<std::optional<std::uint32_t>> by_tile;
   for (const Allocation& allocation : allocations) {
+    if (allocation.tile >= by_tile.size()) {
+      by_tile.resize(std::size_t{allocation.tile} + 1);
+    }
     const std::uint32_t high_water = allocation.address + allocation.size - options.data_base;
-    const auto [entry, inserted] = peaks.try_emplace(allocation.tile, high_water);
-    if (!inserted && entry->second < high_water) {
-      entry->second = high_water;
+    std::optional<std::uint32_t>& peak = by_tile[allocation.tile];
+    peak = std::max(peak.value_or(0), high_water);
+  }
+  std::map<std::uint16_t, std::uint32_t> peaks;
+  for (std::size_t tile = 0; tile < by_tile.size(); ++tile) {
+    if (by_tile[tile]) {
+      peaks.emplace_hint(peaks.end(), static_cast<std::uint16_t>(tile), *by_tile[tile]);
     }
   }
   return peaks;

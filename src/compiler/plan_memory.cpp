@@ -3,10 +3,11 @@
 #include "orvik_compiler/compiler.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 
 namespace orvik_compiler {
 namespace {
@@ -71,6 +72,156 @@ std::uint64_t align_up(std::uint64_t value, std::uint32_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
 }
 
+/// Dense numbers 0 .. count - 1 for the tiles that the layouts name, in ascending tile order,
+/// so that the per-tile tables are as long as the number of distinct tiles, whatever the tile
+/// numbers are. A presence bit per tile number up to the highest one named, and the named tiles
+/// below each 64-bit word, give a tile's number in constant time.
+class DenseTiles {
+public:
+  explicit DenseTiles(std::span<const Layout> layouts) {
+    for (const Layout& layout : layouts) {
+      for (const std::uint16_t tile : layout.tiles) {
+        const std::size_t word = tile / word_bits;
+        if (word >= named_.size()) {
+          named_.resize(word + 1, 0);
+        }
+        named_[word] |= std::uint64_t{1} << (tile % word_bits);
+      }
+    }
+    below_.resize(named_.size(), 0);
+    for (std::size_t word = 0; word < named_.size(); ++word) {
+      below_[word] = count_;
+      count_ += static_cast<std::size_t>(std::popcount(named_[word]));
+    }
+  }
+
+  std::size_t count() const { return count_; }
+
+  /// The dense number of a tile that some layout names.
+  std::size_t operator[](std::uint16_t tile) const {
+    const std::uint64_t lower_bits = (std::uint64_t{1} << (tile % word_bits)) - 1;
+    return below_[tile / word_bits] +
+           static_cast<std::size_t>(std::popcount(named_[tile / word_bits] & lower_bits));
+  }
+
+private:
+  static constexpr std::size_t word_bits = 64;
+
+  std::vector<std::uint64_t> named_;
+  std::vector<std::size_t> below_;
+  std::size_t count_ = 0;
+};
+
+/// The partition of the tiles into groups that receive the same tensors, each the same number
+/// of times, in the same order: such tiles face the same placement problem.
+struct TileGroups {
+  /// The group of every tile, by dense number.
+  std::vector<std::size_t> of_tile;
+  std::size_t count = 1;
+};
+
+/// Refines the partition tensor by tensor: each occurrence of the tensor on a tile moves the
+/// tile from its group to the group that the first tile of the old group to move went to, a
+/// fresh one. A group made during this tensor has not moved yet, so a second occurrence moves
+/// its tile once more. Tiles thus stay together exactly while their sequences agree. Linear in
+/// the layouts' tiles.
+TileGroups group_tiles(const Graph& graph, std::span<const Layout> layouts,
+                       const DenseTiles& dense) {
+  TileGroups groups{std::vector<std::size_t>(dense.count(), 0), 1};
+  // Per group, one more than the position of the tensor that last moved its tiles (0 for
+  // none), and the group they moved to then.
+  std::vector<std::size_t> moved_at{0};
+  std::vector<std::size_t> moved_to{0};
+  for (std::size_t position = 0; position < graph.tensors.size(); ++position) {
+    const Layout& layout = layouts[graph.tensors[position].id.index];
+    for (const std::uint16_t tile : layout.tiles) {
+      std::size_t& group = groups.of_tile[dense[tile]];
+      if (moved_at[group] != position + 1) {
+        moved_at[group] = position + 1;
+        moved_to[group] = groups.count++;
+        moved_at.push_back(0);
+        moved_to.push_back(0);
+      }
+      group = moved_to[group];
+    }
+  }
+  return groups;
+}
+
+/// A block placed in one group's data memory, as the search reads it.
+struct Block {
+  std::uint32_t address = 0;
+  std::uint32_t end = 0;
+  std::uint64_t live_from = 0;
+  std::uint64_t live_until = 0;
+};
+
+/// The placement problem of one group of tiles.
+struct GroupPlan {
+  /// Every block placed so far that a later share may still meet, by ascending address.
+  std::vector<Block> by_address;
+  /// The length of `by_address` after its last pruning.
+  std::size_t pruned_size = 0;
+  /// The position in `Graph::tensors` of the tensor whose shares `current` holds.
+  std::optional<std::size_t> tensor;
+  /// The addresses of that tensor's shares on each tile of the group, by occurrence.
+  std::vector<std::uint32_t> current;
+};
+
+/// The lowest address among `base` and the multiples of `alignment` above it where `size`
+/// bytes meet no block live during [live_from, live_until]; it may lie past the 32-bit range.
+/// One upward sweep: a block that meets the candidate moves it to the block's aligned end,
+/// which never uncovers a lower free address, and the first block that starts at or above the
+/// candidate's end ends the search, since every later block starts higher still.
+std::uint64_t lowest_free_address(const std::vector<Block>& by_address, std::uint64_t base,
+                                  std::uint64_t size, std::uint32_t alignment,
+                                  std::uint64_t live_from, std::uint64_t live_until) {
+  std::uint64_t address = base;
+  for (const Block& block : by_address) {
+    if (block.address >= address + size) {
+      break;
+    }
+    if (block.end > address &&
+        lifetimes_overlap(live_from, live_until, block.live_from, block.live_until)) {
+      address = align_up(block.end, alignment);
+    }
+  }
+  return address;
+}
+
+/// Drops the blocks that no share still to be placed can meet: those whose lifetime ends
+/// before every later share's begins. Run whenever the list has doubled since the last time,
+/// it costs O(1) per block placed and keeps a long chain of short lifetimes from piling up.
+void prune_expired(GroupPlan& plan, std::uint64_t earliest_live_from) {
+  if (plan.by_address.size() < 2 * std::max<std::size_t>(plan.pruned_size, 8)) {
+    return;
+  }
+  std::erase_if(plan.by_address,
+                [&](const Block& block) { return block.live_until < earliest_live_from; });
+  plan.pruned_size = plan.by_address.size();
+}
+
+/// For each position in `Graph::tensors`, the earliest `live_from` of the tensors from there on.
+std::vector<std::uint64_t> earliest_live_from_onwards(const Graph& graph,
+                                                      const Lifetimes& lifetimes) {
+  std::vector<std::uint64_t> earliest(graph.tensors.size() + 1,
+                                      std::numeric_limits<std::uint64_t>::max());
+  for (std::size_t position = graph.tensors.size(); position-- > 0;) {
+    const std::uint64_t index = graph.tensors[position].id.index;
+    const std::uint64_t live_from =
+        index < lifetimes.produced.size() ? lifetimes.produced[index] : 0;
+    earliest[position] = std::min(earliest[position + 1], live_from);
+  }
+  return earliest;
+}
+
+void insert_by_address(std::vector<Block>& by_address, const Block& block) {
+  const auto position = std::upper_bound(
+      by_address.begin(), by_address.end(), block.address,
+      [](std::uint32_t address, const Block& placed) { return address < placed.address; });
+  by_address.insert(position, block);
+}
+
 } // namespace
 
 bool lifetimes_overlap(std::uint64_t a_start, std::uint64_t a_end, std::uint64_t b_start,
@@ -96,11 +247,20 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
     throw std::invalid_argument("plan_memory needs one layout per tensor");
   }
   const Lifetimes lifetimes = derive_lifetimes(graph, phases);
+  const DenseTiles dense(layouts);
+  const TileGroups groups = group_tiles(graph, layouts, dense);
+  const std::vector<std::uint64_t> earliest = earliest_live_from_onwards(graph, lifetimes);
+  std::vector<GroupPlan> plans(groups.count);
+  std::vector<std::size_t> seen(dense.count(), 0);
+  std::size_t share_count = 0;
+  for (const Layout& layout : layouts) {
+    share_count += layout.tiles.size();
+  }
   std::vector<Allocation> allocations;
-  // Looked up by tile only and never iterated, so its order never reaches the result.
-  std::unordered_map<std::uint16_t, std::vector<Allocation>> by_tile;
+  allocations.reserve(share_count);
 
-  for (const Tensor& tensor : graph.tensors) {
+  for (std::size_t position = 0; position < graph.tensors.size(); ++position) {
+    const Tensor& tensor = graph.tensors[position];
     const Layout& layout = layouts[tensor.id.index];
     if (layout.tiles.empty() || layout.alignment == 0) {
       throw std::invalid_argument("plan_memory needs layouts with tiles and an alignment");
@@ -113,34 +273,35 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
     const std::uint64_t live_until = lifetimes.consumed[tensor.id.index];
 
     for (const std::uint16_t tile : layout.tiles) {
-      std::vector<Allocation>& placed = by_tile[tile];
-      std::uint64_t address = options.data_base;
-      std::uint64_t end = address + size;
-      while (true) {
-        if (end >= address_space_end) {
+      const std::size_t index = dense[tile];
+      const std::size_t occurrence = seen[index]++;
+      GroupPlan& plan = plans[groups.of_tile[index]];
+      if (plan.tensor != position) {
+        plan.tensor = position;
+        plan.current.clear();
+      }
+      // The first tile of its group to reach this occurrence places the share for them all.
+      if (occurrence == plan.current.size()) {
+        prune_expired(plan, earliest[position]);
+        const std::uint64_t address = lowest_free_address(plan.by_address, options.data_base, size,
+                                                          layout.alignment, live_from, live_until);
+        if (address + size >= address_space_end) {
           return CompileError::memory("address overflow");
         }
-        const auto conflict = std::find_if(placed.begin(), placed.end(), [&](const Allocation& a) {
-          return lifetimes_overlap(live_from, live_until, a.live_from, a.live_until) &&
-                 address < std::uint64_t{a.address} + a.size && a.address < end;
-        });
-        if (conflict == placed.end()) {
-          break;
+        if (address + size > options.data_limit) {
+          return exceeds_limit(tile, tensor);
         }
-        address = align_up(std::uint64_t{conflict->address} + conflict->size, layout.alignment);
-        end = address + size;
+        const auto narrow_address = static_cast<std::uint32_t>(address);
+        plan.current.push_back(narrow_address);
+        insert_by_address(plan.by_address,
+                          Block{narrow_address, static_cast<std::uint32_t>(address + size),
+                                live_from, live_until});
       }
-      if (end > options.data_limit) {
-        return exceeds_limit(tile, tensor);
-      }
-      const Allocation allocation{tensor.id,
-                                  tile,
-                                  static_cast<std::uint32_t>(address),
-                                  static_cast<std::uint32_t>(size),
-                                  live_from,
-                                  live_until};
-      placed.push_back(allocation);
-      allocations.push_back(allocation);
+      allocations.push_back(Allocation{tensor.id, tile, plan.current[occurrence],
+                                       static_cast<std::uint32_t>(size), live_from, live_until});
+    }
+    for (const std::uint16_t tile : layout.tiles) {
+      seen[dense[tile]] = 0;
     }
   }
   return allocations;

@@ -4,6 +4,7 @@
 
 #include "../debug_text.hpp"
 
+#include <algorithm>
 #include <sstream>
 #include <stdexcept>
 #include <unordered_set>
@@ -20,6 +21,15 @@ const Tensor& operand(const Graph& graph, TensorId id) {
     throw std::out_of_range(message.str());
   }
   return graph.tensors[id.index];
+}
+
+/// Makes room for one more element with the usual geometric growth, so that a push_back after it
+/// cannot throw and cannot leave a half-made change behind.
+template <class T>
+void reserve_one_more(std::vector<T>& records) {
+  if (records.size() == records.capacity()) {
+    records.reserve(std::max<std::size_t>(8, 2 * records.size()));
+  }
 }
 
 std::string shape_text(const std::vector<std::uint64_t>& shape) {
@@ -53,8 +63,8 @@ Result<TensorId> Graph::op(std::string name, OpKind kind, std::vector<TensorId> 
     }
   }
   const OpId id{ops.size()};
-  // Reserve first so that the two appends below cannot leave a tensor without its op.
-  ops.reserve(ops.size() + 1);
+  // Room first, so that the two appends below cannot leave a tensor without its op.
+  reserve_one_more(ops);
   const TensorId output = tensor(name, std::move(shape), TensorKind::Intermediate, id);
   ops.push_back(Op{id, std::move(name), std::move(kind), std::move(inputs), output});
   return output;
@@ -138,7 +148,7 @@ Result<TensorId> Graph::reshape(std::string name, TensorId input,
 
 void Graph::mark_output(TensorId id) {
   operand(*this, id); // an id outside the graph throws before anything changes
-  outputs.reserve(outputs.size() + 1);
+  reserve_one_more(outputs);
   tensors[id.index].kind = TensorKind::Output;
   outputs.push_back(id);
 }

@@ -140,6 +140,77 @@ TEST_CASE("plan_memory rejects ids that name nothing instead of reading past arr
   CHECK_THROWS_AS(plan_memory(graph, {}, {}, one_tile()), std::invalid_argument);
 }
 
+/// Inputs a, b, c, ... that all live at phase 0, of 16 bytes unless `elements` says otherwise,
+/// planned on layouts given directly.
+struct DirectLayouts {
+  Graph graph;
+  std::vector<Layout> layouts;
+
+  explicit DirectLayouts(std::vector<std::vector<std::uint16_t>> tiles,
+                         std::vector<std::uint64_t> elements = {}) {
+    elements.resize(tiles.size(), 4);
+    for (std::size_t i = 0; i < tiles.size(); ++i) {
+      const TensorId id = graph.input(std::string(1, static_cast<char>('a' + i)), {elements[i]});
+      graph.mark_output(id);
+      layouts.push_back(Layout{id, std::move(tiles[i]), Sharding::Rows, 16});
+    }
+  }
+
+  std::vector<std::uint32_t> addresses(const CompilerOptions& options) const {
+    std::vector<std::uint32_t> result;
+    for (const Allocation& allocation : expect_value(plan_memory(graph, layouts, {}, options))) {
+      result.push_back(allocation.address - options.data_base);
+    }
+    return result;
+  }
+
+  CompileError error(const CompilerOptions& options) const {
+    return expect_error(plan_memory(graph, layouts, {}, options));
+  }
+};
+
+TEST_CASE("each tile is planned on its own, whatever the order and repeats of its tiles",
+          "[memory]") {
+  // a on tiles 9 and 2; b on 2, 9 and 2 again; c on 9: tile 2 holds a, b, b and tile 9 a, b, c.
+  const DirectLayouts direct({{9, 2}, {2, 9, 2}, {9}});
+  CHECK(direct.addresses(one_tile()) == std::vector<std::uint32_t>{0, 0, 16, 16, 32, 32});
+  // Tiles 4 and 7 hold the same sequence and get the same addresses; tile 1 holds b alone.
+  const DirectLayouts twins({{7, 4}, {1, 4, 7}});
+  CHECK(twins.addresses(one_tile()) == std::vector<std::uint32_t>{0, 0, 0, 16, 16});
+}
+
+TEST_CASE("the first failing share in layout order names the tile", "[memory]") {
+  // Tile 3 holds a, b and c; tiles 5 and 6 hold c alone. A window of 32 bytes fits two blocks.
+  const CompilerOptions window = one_tile(base, base + 32);
+  CHECK(DirectLayouts({{3}, {3}, {5, 3, 6}}).error(window) ==
+        CompileError::memory("tile 3 exceeds data limit allocating c"));
+  CHECK(DirectLayouts({{3}, {3}, {3, 5}}).error(window) ==
+        CompileError::memory("tile 3 exceeds data limit allocating c"));
+  // c's second share on tile 5 is that tile's third block, the first share that does not fit.
+  CHECK(DirectLayouts({{3}, {5}, {5, 3, 5}}).error(window) ==
+        CompileError::memory("tile 5 exceeds data limit allocating c"));
+  CHECK(DirectLayouts({{5}, {5}, {3, 5, 3}}).error(window) ==
+        CompileError::memory("tile 5 exceeds data limit allocating c"));
+  // Near the top of the range b, 32 bytes a share, passes the limit on the empty tile 3, but
+  // overflows on tile 6 above a; whichever tile comes first in b's layout decides.
+  const CompilerOptions top_window = one_tile(0xFFFFFFC1U, 0xFFFFFFD1U);
+  CHECK(DirectLayouts({{6}, {3, 6}}, {4, 16}).error(top_window) ==
+        CompileError::memory("tile 3 exceeds data limit allocating b"));
+  CHECK(DirectLayouts({{6}, {6, 3}}, {4, 16}).error(top_window) ==
+        CompileError::memory("address overflow"));
+}
+
+TEST_CASE("a bad layout throws only when no earlier tensor has failed", "[memory]") {
+  DirectLayouts direct({{0}, {0}, {0}});
+  direct.layouts[2].tiles.clear();
+  CHECK_THROWS_AS(plan_memory(direct.graph, direct.layouts, {}, one_tile()), std::invalid_argument);
+  CHECK(direct.error(one_tile(base, base + 16)) ==
+        CompileError::memory("tile 0 exceeds data limit allocating b"));
+  direct.layouts[2].tiles = {0};
+  direct.layouts[2].alignment = 0;
+  CHECK_THROWS_AS(plan_memory(direct.graph, direct.layouts, {}, one_tile()), std::invalid_argument);
+}
+
 TEST_CASE("schedules of generated graphs keep every invariant", "[memory][property]") {
   const std::vector<CompilerOptions> targets{
       {1, base, 0xE0000}, {4, 0, 0x10000}, {64, base, 0xE0000}, {300, 7, 0x4000}};

@@ -1,0 +1,244 @@
+// The compile benchmark: per workload the time of `compile`, of `plan_memory` alone, of the plain
+// planner it replaced, and of a deep copy of the resulting schedule, which no compiler can beat
+// when handing over its result. Ends with a table of those times as ratios.
+
+#include "compiler/plain_plan_memory.hpp"
+#include "encoder_stack.hpp"
+#include "generated_graphs.hpp"
+#include "heap_counter.hpp"
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <orvik_compiler/orvik_compiler.hpp>
+
+#include <iomanip>
+#include <limits>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace orvik_compiler::bench {
+namespace {
+
+/// One graph and target, with what the benchmarks read prepared once.
+struct Workload {
+  std::string name;
+  Graph graph;
+  CompilerOptions options;
+  /// The schedule of `compile`, or its error.
+  std::optional<Result<Schedule>> compiled;
+  /// The layouts and phases `plan_memory` is given. Neither depends on the data window, so a
+  /// compile with the whole 32-bit window yields them even when the real window is too small.
+  Schedule planner_input;
+};
+
+Workload prepare(std::string name, Graph graph, CompilerOptions options) {
+  Workload workload{std::move(name), std::move(graph), options, std::nullopt, {}};
+  workload.compiled = compile(workload.graph, options);
+  const CompilerOptions whole_window{options.tile_count, 0,
+                                     std::numeric_limits<std::uint32_t>::max()};
+  workload.planner_input = compile(workload.graph, whole_window).value();
+  return workload;
+}
+
+/// The default encoder, stacks of 1, 6 and 24 full-size layers on 64 and 1472 tiles, and
+/// generated graphs: a mixed one, a wide one on many tiles, and many small blocks on one tile.
+std::vector<Workload> workloads() {
+  std::vector<Workload> all;
+  all.push_back(prepare("encoder", encoder_graph(EncoderConfig{}).value(), CompilerOptions{}));
+  const EncoderConfig full_size{128, 768, 12, 3072};
+  for (const std::uint16_t tiles : {std::uint16_t{64}, std::uint16_t{1472}}) {
+    for (const std::size_t layers : {std::size_t{1}, std::size_t{6}, std::size_t{24}}) {
+      all.push_back(prepare("stack" + std::to_string(layers) + "/" + std::to_string(tiles),
+                            testing::encoder_stack(full_size, layers).value(),
+                            CompilerOptions{tiles, 0x52000, 0xE0000}));
+    }
+  }
+  all.push_back(prepare("random400/64", testing::generated_graph(1, 400, 96),
+                        CompilerOptions{64, 0x52000, 0xE0000}));
+  all.push_back(prepare("random1000/1472", testing::generated_graph(2, 1000, 256),
+                        CompilerOptions{1472, 0x52000, 0xE0000}));
+  all.push_back(prepare("random1500/1", testing::generated_graph(3, 1500, 12),
+                        CompilerOptions{1, 0x52000, 0xE0000}));
+  return all;
+}
+
+/// Heap bytes of one compile: its peak and what the returned schedule keeps, both above the
+/// heap in use before the call.
+void count_compile_memory(benchmark::State& state, const Workload& workload) {
+  const HeapUsage before = heap_usage();
+  reset_heap_peak();
+  const Result<Schedule> schedule = compile(workload.graph, workload.options);
+  const HeapUsage after = heap_usage();
+  const auto peak = static_cast<double>(after.peak - before.in_use);
+  state.counters["peak_bytes"] =
+      benchmark::Counter(peak, benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
+  if (!schedule) {
+    return;
+  }
+  const auto result = static_cast<double>(after.in_use - before.in_use + sizeof(Schedule));
+  state.counters["result_bytes"] =
+      benchmark::Counter(result, benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
+  state.counters["peak_per_result"] = peak / result;
+}
+
+void label_outcome(benchmark::State& state, const Workload& workload) {
+  const Result<Schedule>& compiled = *workload.compiled;
+  if (compiled) {
+    state.SetLabel(std::to_string(compiled->allocations.size()) + " allocations");
+  } else {
+    state.SetLabel(compiled.error().message);
+  }
+}
+
+void compile_benchmark(benchmark::State& state, const Workload& workload) {
+  count_compile_memory(state, workload);
+  for (auto _ : state) {
+    Result<Schedule> schedule = compile(workload.graph, workload.options);
+    benchmark::DoNotOptimize(schedule);
+  }
+  label_outcome(state, workload);
+}
+
+void plan_benchmark(benchmark::State& state, const Workload& workload) {
+  const Schedule& input = workload.planner_input;
+  for (auto _ : state) {
+    Result<std::vector<Allocation>> allocations =
+        plan_memory(workload.graph, input.layouts, input.phases, workload.options);
+    benchmark::DoNotOptimize(allocations);
+  }
+  label_outcome(state, workload);
+}
+
+void plain_plan_benchmark(benchmark::State& state, const Workload& workload) {
+  const Schedule& input = workload.planner_input;
+  for (auto _ : state) {
+    Result<std::vector<Allocation>> allocations =
+        testing::plain_plan_memory(workload.graph, input.layouts, input.phases, workload.options);
+    benchmark::DoNotOptimize(allocations);
+  }
+  label_outcome(state, workload);
+}
+
+void copy_benchmark(benchmark::State& state, const Workload& workload) {
+  const Schedule& schedule = workload.compiled->value();
+  for (auto _ : state) {
+    Schedule copy = schedule;
+    benchmark::DoNotOptimize(copy);
+  }
+  label_outcome(state, workload);
+}
+
+/// The console report, then per workload the ratios that the targets are stated in.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+  /// Coloured only on a terminal, like the library's own console report.
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    // With repetitions the median, reported after the single runs, replaces them.
+    for (const Run& run : runs) {
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.error_occurred || (run.run_type != Run::RT_Iteration && !median)) {
+        continue;
+      }
+      const std::string name = run.run_name.str();
+      const std::size_t slash = name.find('/');
+      Times& times = workloads_[name.substr(slash + 1)];
+      const double seconds =
+          run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+      const std::string kind = name.substr(0, slash);
+      if (kind == "compile") {
+        times.compile = seconds;
+        if (const auto peak = run.counters.find("peak_per_result"); peak != run.counters.end()) {
+          times.peak_per_result = peak->second.value;
+        }
+      } else if (kind == "plan") {
+        times.plan = seconds;
+      } else if (kind == "plain") {
+        times.plain = seconds;
+      } else if (kind == "copy") {
+        times.copy = seconds;
+      }
+    }
+  }
+
+  void Finalize() override {
+    std::ostream& out = GetOutputStream();
+    out << '\n'
+        << std::left << std::setw(18) << "workload" << std::right << std::setw(14) << "compile/copy"
+        << std::setw(15) << "plain/compile" << std::setw(12) << "plain/plan" << std::setw(13)
+        << "peak/result" << '\n';
+    for (const auto& [name, times] : workloads_) {
+      out << std::left << std::setw(18) << name << std::right << std::setw(14)
+          << ratio(times.compile, times.copy) << std::setw(15) << ratio(times.plain, times.compile)
+          << std::setw(12) << ratio(times.plain, times.plan) << std::setw(13)
+          << value_text(times.peak_per_result) << '\n';
+    }
+  }
+
+private:
+  struct Times {
+    std::optional<double> compile;
+    std::optional<double> plan;
+    std::optional<double> plain;
+    std::optional<double> copy;
+    std::optional<double> peak_per_result;
+  };
+
+  static std::string value_text(std::optional<double> value) {
+    if (!value) {
+      return "-";
+    }
+    std::ostringstream text;
+    text.precision(3);
+    text << *value;
+    return text.str();
+  }
+
+  static std::string ratio(std::optional<double> numerator, std::optional<double> denominator) {
+    if (!numerator || !denominator || *denominator == 0) {
+      return "-";
+    }
+    return value_text(*numerator / *denominator);
+  }
+
+  std::map<std::string, Times> workloads_;
+};
+
+} // namespace
+} // namespace orvik_compiler::bench
+
+int main(int argc, char** argv) {
+  using namespace orvik_compiler::bench;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    return 1;
+  }
+  // Registered benchmarks keep references into this vector, which never changes afterwards.
+  const std::vector<Workload> all = workloads();
+  for (const Workload& workload : all) {
+    benchmark::RegisterBenchmark(("compile/" + workload.name).c_str(), compile_benchmark,
+                                 std::cref(workload))
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("plan/" + workload.name).c_str(), plan_benchmark,
+                                 std::cref(workload))
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("plain/" + workload.name).c_str(), plain_plan_benchmark,
+                                 std::cref(workload))
+        ->Unit(benchmark::kMicrosecond);
+    if (workload.compiled->has_value()) {
+      benchmark::RegisterBenchmark(("copy/" + workload.name).c_str(), copy_benchmark,
+                                   std::cref(workload))
+          ->Unit(benchmark::kMicrosecond);
+    }
+  }
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
