@@ -61,24 +61,23 @@ struct EncoderOptions {
 CLI::Option* add_encoder_options(CLI::App& command, CLI::App& flag_owner, EncoderOptions& encoder) {
   CLI::Option* flag =
       flag_owner.add_flag("--encoder", encoder.requested, "use the built-in encoder layer");
-  const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
   EncoderConfig& config = encoder.config;
-  command.add_option("--sequence", config.sequence, "encoder tokens")
-      ->transform(number_up_to(max))
-      ->capture_default_str()
-      ->needs(flag);
-  command.add_option("--hidden", config.hidden, "encoder model width")
-      ->transform(number_up_to(max))
-      ->capture_default_str()
-      ->needs(flag);
-  command.add_option("--heads", config.heads, "encoder attention heads")
-      ->transform(number_up_to(max))
-      ->capture_default_str()
-      ->needs(flag);
-  command.add_option("--feed-forward", config.feed_forward, "encoder feed-forward width")
-      ->transform(number_up_to(max))
-      ->capture_default_str()
-      ->needs(flag);
+  struct Dimension {
+    const char* name;
+    std::uint64_t* value;
+    const char* description;
+  };
+  const Dimension dimensions[] = {
+      {"--sequence", &config.sequence, "encoder tokens"},
+      {"--hidden", &config.hidden, "encoder model width"},
+      {"--heads", &config.heads, "encoder attention heads"},
+      {"--feed-forward", &config.feed_forward, "encoder feed-forward width"}};
+  for (const auto& [name, value, description] : dimensions) {
+    command.add_option(name, *value, description)
+        ->transform(number_up_to(std::numeric_limits<std::uint64_t>::max()))
+        ->capture_default_str()
+        ->needs(flag);
+  }
   return flag;
 }
 
