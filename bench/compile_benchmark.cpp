@@ -103,21 +103,15 @@ void compile_benchmark(benchmark::State& state, const Workload& workload) {
   label_outcome(state, workload);
 }
 
-void plan_benchmark(benchmark::State& state, const Workload& workload) {
-  const Schedule& input = workload.planner_input;
-  for (auto _ : state) {
-    Result<std::vector<Allocation>> allocations =
-        plan_memory(workload.graph, input.layouts, input.phases, workload.options);
-    benchmark::DoNotOptimize(allocations);
-  }
-  label_outcome(state, workload);
-}
+/// A planner's signature, shared by `plan_memory` and the plain planner it is measured against.
+using Planner = Result<std::vector<Allocation>> (*)(const Graph&, std::span<const Layout>,
+                                                    std::span<const Phase>, const CompilerOptions&);
 
-void plain_plan_benchmark(benchmark::State& state, const Workload& workload) {
+void planner_benchmark(benchmark::State& state, const Workload& workload, Planner planner) {
   const Schedule& input = workload.planner_input;
   for (auto _ : state) {
     Result<std::vector<Allocation>> allocations =
-        testing::plain_plan_memory(workload.graph, input.layouts, input.phases, workload.options);
+        planner(workload.graph, input.layouts, input.phases, workload.options);
     benchmark::DoNotOptimize(allocations);
   }
   label_outcome(state, workload);
@@ -225,11 +219,11 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("compile/" + workload.name).c_str(), compile_benchmark,
                                  std::cref(workload))
         ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark(("plan/" + workload.name).c_str(), plan_benchmark,
-                                 std::cref(workload))
+    benchmark::RegisterBenchmark(("plan/" + workload.name).c_str(), planner_benchmark,
+                                 std::cref(workload), &orvik_compiler::plan_memory)
         ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark(("plain/" + workload.name).c_str(), plain_plan_benchmark,
-                                 std::cref(workload))
+    benchmark::RegisterBenchmark(("plain/" + workload.name).c_str(), planner_benchmark,
+                                 std::cref(workload), &orvik_compiler::testing::plain_plan_memory)
         ->Unit(benchmark::kMicrosecond);
     if (workload.compiled->has_value()) {
       benchmark::RegisterBenchmark(("copy/" + workload.name).c_str(), copy_benchmark,

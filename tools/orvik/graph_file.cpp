@@ -2,6 +2,8 @@
 
 #include "graph_file.hpp"
 
+#include <orvik_compiler/compiler.hpp>
+
 #include <nlohmann/json.hpp>
 
 #include <cmath>
@@ -325,7 +327,6 @@ std::variant<std::string, GraphFileError> write_graph_file(const Graph& graph) {
       return refuse("orvik: error: tensor " + quoted_name(tensor.name) +
                     " is not its producer's output");
     }
-    ordered_json step{{"op", nullptr}, {"name", tensor.name}};
     std::vector<std::string> operands;
     for (const TensorId input : op.inputs) {
       if (input.index >= tensor.id.index) {
@@ -333,51 +334,31 @@ std::variant<std::string, GraphFileError> write_graph_file(const Graph& graph) {
       }
       operands.push_back(graph.tensors[input.index].name);
     }
-    const auto binary = [&](const char* kind) {
-      step["op"] = kind;
-      step["left"] = operands.at(0);
-      step["right"] = operands.at(1);
-    };
-    const auto unary = [&](const char* kind) {
-      step["op"] = kind;
-      step["input"] = operands.at(0);
-    };
-    const std::size_t expected_inputs =
-        std::holds_alternative<OpKind::MatMul>(op.kind.value) ||
-                std::holds_alternative<OpKind::Add>(op.kind.value) ||
-                std::holds_alternative<OpKind::Mul>(op.kind.value)
-            ? 2
-            : 1;
-    if (operands.size() != expected_inputs) {
+    const OpKind::Variant& kind = op.kind.value;
+    const bool binary = std::holds_alternative<OpKind::MatMul>(kind) ||
+                        std::holds_alternative<OpKind::Add>(kind) ||
+                        std::holds_alternative<OpKind::Mul>(kind);
+    if (operands.size() != (binary ? 2U : 1U)) {
       return refuse("orvik: error: op " + quoted_name(op.name) +
                     " has an unexpected operand count");
     }
-    struct Writer {
-      decltype(binary)& write_binary;
-      decltype(unary)& write_unary;
-      ordered_json& step;
-      void operator()(const OpKind::MatMul&) const { write_binary("matmul"); }
-      void operator()(const OpKind::Add&) const { write_binary("add"); }
-      void operator()(const OpKind::Mul&) const { write_binary("mul"); }
-      void operator()(const OpKind::Reshape& reshape) const {
-        write_unary("reshape");
-        step["shape"] = reshape.shape;
-      }
-      void operator()(const OpKind::Transpose& transpose) const {
-        write_unary("transpose");
-        step["permutation"] = transpose.permutation;
-      }
-      void operator()(const OpKind::LayerNorm& layer_norm) const {
-        write_unary("layer_norm");
-        step["epsilon"] = layer_norm.epsilon;
-      }
-      void operator()(const OpKind::Softmax& softmax) const {
-        write_unary("softmax");
-        step["axis"] = softmax.axis;
-      }
-      void operator()(const OpKind::Gelu&) const { write_unary("gelu"); }
-    };
-    std::visit(Writer{binary, unary, step}, op.kind.value);
+    // The steps are named like the kernels.
+    ordered_json step{{"op", orvik_compiler::operation_name(op.kind)}, {"name", tensor.name}};
+    if (binary) {
+      step["left"] = operands[0];
+      step["right"] = operands[1];
+    } else {
+      step["input"] = operands[0];
+    }
+    if (const auto* reshape = std::get_if<OpKind::Reshape>(&kind)) {
+      step["shape"] = reshape->shape;
+    } else if (const auto* transpose = std::get_if<OpKind::Transpose>(&kind)) {
+      step["permutation"] = transpose->permutation;
+    } else if (const auto* layer_norm = std::get_if<OpKind::LayerNorm>(&kind)) {
+      step["epsilon"] = layer_norm->epsilon;
+    } else if (const auto* softmax = std::get_if<OpKind::Softmax>(&kind)) {
+      step["axis"] = softmax->axis;
+    }
     steps.push_back(std::move(step));
   }
   for (const TensorId output : graph.outputs) {
