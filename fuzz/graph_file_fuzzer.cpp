@@ -20,22 +20,23 @@ namespace {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  auto read = orvik_tool::read_graph_file(text, "fuzz.json");
-  if (std::holds_alternative<orvik_tool::GraphFileError>(read)) {
-    if (std::get<orvik_tool::GraphFileError>(read).message.rfind("fuzz.json", 0) != 0) {
+  const orvik_tool::ToolResult<orvik_compiler::Graph> read =
+      orvik_tool::read_graph_file(text, "fuzz.json");
+  if (!read) {
+    if (read.failure().message.rfind("fuzz.json", 0) != 0) {
       finding("a diagnostic that does not name its file");
     }
     return 0;
   }
-  const orvik_compiler::Graph& graph = std::get<orvik_compiler::Graph>(read);
+  const orvik_compiler::Graph& graph = *read;
 
-  auto written = orvik_tool::write_graph_file(graph);
-  if (!std::holds_alternative<std::string>(written)) {
+  const orvik_tool::ToolResult<std::string> written = orvik_tool::write_graph_file(graph);
+  if (!written) {
     finding("a graph read from a file cannot be written back");
   }
-  auto reread = orvik_tool::read_graph_file(std::get<std::string>(written), "again.json");
-  if (!std::holds_alternative<orvik_compiler::Graph>(reread) ||
-      std::get<orvik_compiler::Graph>(reread) != graph) {
+  const orvik_tool::ToolResult<orvik_compiler::Graph> reread =
+      orvik_tool::read_graph_file(*written, "again.json");
+  if (!reread || *reread != graph) {
     finding("a graph written back reads as another graph");
   }
 

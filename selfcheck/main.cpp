@@ -1,25 +1,22 @@
 // The self-check executable: the library's three checks under the test harness.
 
-#include "../src/tests/checks.hpp"
-#include "../src/tests/run_checks.hpp"
+#include "../src/self_checks/checks.hpp"
+#include "../src/self_checks/run_harness.hpp"
 
-#include <array>
+#include <catch2/catch.hpp>
 
-namespace {
+TEST_CASE("tests::encoder_graph_compiles_deterministically") {
+  orvik_compiler::tests::encoder_graph_compiles_deterministically();
+}
 
-using orvik_compiler::tests::RegisteredCheck;
+TEST_CASE("tests::encoder_reference_is_finite_and_repeatable") {
+  orvik_compiler::tests::encoder_reference_is_finite_and_repeatable();
+}
 
-constexpr std::array<RegisteredCheck, 3> checks{{
-    {"tests::encoder_graph_compiles_deterministically",
-     orvik_compiler::tests::encoder_graph_compiles_deterministically},
-    {"tests::encoder_reference_is_finite_and_repeatable",
-     orvik_compiler::tests::encoder_reference_is_finite_and_repeatable},
-    {"tests::live_allocations_do_not_overlap",
-     orvik_compiler::tests::live_allocations_do_not_overlap},
-}};
-
-} // namespace
+TEST_CASE("tests::live_allocations_do_not_overlap") {
+  orvik_compiler::tests::live_allocations_do_not_overlap();
+}
 
 int main(int argc, char* argv[]) {
-  return orvik_compiler::tests::run_checks(checks, argc, argv);
+  return orvik_compiler::tests::run_harness(argc, argv);
 }

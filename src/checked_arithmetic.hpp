@@ -2,7 +2,9 @@
 
 // Size arithmetic that stops with std::overflow_error instead of wrapping.
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -15,6 +17,16 @@ inline std::uint64_t multiply(std::uint64_t a, std::uint64_t b, const char* what
     throw std::overflow_error(std::string(what) + " overflows 64 bits");
   }
   return product;
+}
+
+/// `count`, or std::overflow_error naming `what` when an array of that many floats would not fit
+/// the address space, so that sizes are checked before an allocation is tried.
+inline std::uint64_t float_count(std::uint64_t count, const char* what) {
+  const std::uint64_t bytes = multiply(count, sizeof(float), what);
+  if (bytes > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max())) {
+    throw std::overflow_error(std::string(what) + " overflows the address space");
+  }
+  return count;
 }
 
 } // namespace orvik_compiler::checked

@@ -12,7 +12,8 @@ namespace orvik_compiler::testing {
 /// then per layer i (from 0) its own six weights and fifteen operations, every name prefixed
 /// with "layer{i}.", layer i + 1 reading layer i's "ffn_residual". Each layer is the graph of
 /// `encoder_graph` with its input replaced; only the last layer's result is an output.
-/// "invalid encoder dimensions" for zero layers or dimensions that `encoder_graph` rejects.
+/// "an encoder stack needs at least one layer" for zero layers, and "invalid encoder dimensions"
+/// for dimensions that `encoder_graph` rejects.
 Result<Graph> encoder_stack(EncoderConfig config, std::size_t layers);
 
 } // namespace orvik_compiler::testing

@@ -6,17 +6,18 @@
 #include "orvik_compiler/schedule.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
 namespace orvik_compiler {
 
-// ---- Layout choice and kernel specialisation ------------------------------------------------
+// ---- Layout choice ---------------------------------------------------------------------------
 //
 // Decides how many tiles hold each tensor (one per started KiB of data, at most the target's
-// tile count, always the run 0 .. n-1), the label of the split, and the two kernel fields that
-// depend on the operation alone. Constant time per call, except the layout's tile list.
+// tile count, always the run 0 .. n-1) and the label of the split. Constant time per call,
+// except the layout's tile list.
 
 /// The layout of one tensor: tiles 0 .. n-1 with n = ceil(4 * elements / 1024) clamped to
 /// 1 .. `tile_count`; `Columns` for a rank-2 weight, `Heads` for rank 3 or more, `Rows` for
@@ -29,11 +30,20 @@ Layout choose_layout(const Tensor& tensor, std::uint16_t tile_count);
 /// layout must have at least one tile (std::invalid_argument otherwise).
 std::uint64_t local_bytes(const Tensor& tensor, const Layout& layout);
 
+// ---- Kernel specialisation -------------------------------------------------------------------
+//
+// The two kernel fields that depend on the operation alone; constant time.
+
 /// Workers of a kernel producing `tensor`: 1 below 96 elements, 6 from 96 on.
 std::uint8_t worker_count(const Tensor& tensor);
 
-/// The kernel name of an operation kind ("matmul", "add", ...); the kind's data does not enter.
+/// The kernel name of an operation kind: "matmul", "add", "mul", "reshape", "transpose",
+/// "layer_norm", "softmax" or "gelu"; the kind's data does not enter.
 std::string_view operation_name(const OpKind& kind);
+
+/// The operation kind of a kernel name, with its parameters at their defaults; nothing for a
+/// name that `operation_name` never gives.
+std::optional<OpKind> operation_kind(std::string_view name);
 
 // ---- Exchange check --------------------------------------------------------------------------
 //
@@ -48,10 +58,9 @@ Result<void> validate_transfers(std::span<const Transfer> transfers);
 //
 // Decides the address of every share on every tile and its lifetime in phases.
 //
-// 1. Lifetimes, from one pass over the phases: a tensor lives from the compute phase that
-//    writes it (0 for inputs and weights) to the last phase that reads it (a compute phase
-//    taking it as an input, or an exchange moving it); a graph output lives until the phase
-//    count. A tensor written at phase p that nothing later reads lives at p alone.
+// 1. Lifetimes, a step of their own: a tensor lives from the compute phase that writes it (0
+//    for inputs and weights) to the last phase that reads it, compute or exchange; a graph
+//    output lives until the phase count, and a tensor that nothing reads at its phase alone.
 // 2. Placement, in tensor order and then in the order of each layout's tiles: a share goes to
 //    the lowest address x among `data_base` and the multiples of the alignment above it such
 //    that [x, x + size) meets no block on the tile whose lifetime overlaps its own. This is

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace orvik_compiler {
@@ -25,10 +26,22 @@ struct EncoderConfig {
   friend bool operator==(const EncoderConfig&, const EncoderConfig&) = default;
 };
 
+/// The epsilon of both layer normalisations of the encoder layer: the float nearest to 1e-5.
+inline constexpr float encoder_layer_norm_epsilon = 1e-5F;
+
 /// The encoder layer as a graph of 22 tensors and 15 operations with "ffn_residual" as its one
 /// output. "invalid encoder dimensions" when sequence, hidden or heads is 0 or hidden is not a
 /// multiple of heads; feed_forward is not tested.
 Result<Graph> encoder_graph(EncoderConfig config);
+
+/// Appends one encoder layer that reads `input`, a sequence x hidden tensor of `graph`: its six
+/// weights "wq", "wk", "wv", "wo", "w1", "w2" and its fifteen operations from "norm1" to
+/// "ffn_residual", every name prefixed with `prefix`, in the order of `encoder_graph`. Returns
+/// the layer's result, which is not marked as an output. "invalid encoder dimensions" as for
+/// `encoder_graph`, and a builder error when `input` has another shape; the graph is left
+/// unchanged on failure.
+Result<TensorId> append_encoder_layer(Graph& graph, EncoderConfig config, TensorId input,
+                                      std::string_view prefix);
 
 /// The six weight matrices of one layer, row-major, applied from the right.
 struct EncoderWeights {
@@ -41,8 +54,8 @@ struct EncoderWeights {
 
   /// Element i of the matrix with ordinal k (wq = 1 .. w2 = 6) and `rows` rows is
   /// (((17 i + 31 k) mod 101) - 50) / sqrt(50 * rows), every step rounded to single precision.
-  /// The same on every run and machine. Throws std::overflow_error when a matrix's element
-  /// count does not fit 64 bits.
+  /// The same on every run and machine. Throws std::overflow_error, before allocating, when a
+  /// matrix's element count or byte size does not fit 64 bits.
   static EncoderWeights deterministic(EncoderConfig config);
 
   friend bool operator==(const EncoderWeights&, const EncoderWeights&) = default;
@@ -75,7 +88,9 @@ float gelu(float value);
 /// Evaluates one encoder layer on the host with per-head attention scaled by sqrt(head width).
 /// "encoder input size mismatch" when `input` does not hold sequence x hidden values (also when
 /// that product does not fit 64 bits), "invalid encoder dimensions" when heads is 0. A weight
-/// array shorter than its matrix throws std::out_of_range. Bit-repeatable.
+/// array shorter than its matrix throws std::out_of_range, and an intermediate array whose size
+/// does not fit 64 bits (sequence x sequence scores, say) std::overflow_error, before anything
+/// is allocated. Bit-repeatable.
 Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<const float> input,
                                              const EncoderWeights& weights);
 

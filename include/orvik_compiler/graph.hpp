@@ -3,6 +3,7 @@
 // The tensor-operation graph: ids, tensors, operations, the builder that appends them with
 // their shape rules, and whole-graph validation.
 
+#include "orvik_compiler/debug_text.hpp"
 #include "orvik_compiler/result.hpp"
 
 #include <cstddef>
@@ -163,8 +164,9 @@ struct Graph {
 
   /// Checks the graph as a whole, first failure wins: every tensor in index order ("invalid
   /// tensor {name}": wrong id, empty shape, or a zero dimension), then every op in index order
-  /// ("invalid op {name}": wrong id, an input or output outside the tensors, or an output whose
-  /// producer is not this op), then "graph has no outputs". Reads the graph only.
+  /// ("invalid op {name}": wrong id, an input or output outside the tensors, an output whose
+  /// producer is not this op, or an input produced by this op or a later one, so that the ops
+  /// are always in an order of evaluation), then "graph has no outputs". Reads the graph only.
   Result<void> validate() const;
 
   /// The shared steps of the builder. `tensor` appends a record and checks nothing.
@@ -189,11 +191,6 @@ std::ostream& operator<<(std::ostream& out, const Tensor& tensor);
 std::ostream& operator<<(std::ostream& out, const OpKind& kind);
 std::ostream& operator<<(std::ostream& out, const Op& op);
 std::ostream& operator<<(std::ostream& out, const Graph& graph);
-
-/// Writes `text` between double quotes with the escapes of the debug text: \" \\ \t \r \n \0,
-/// \u{...} for non-printable characters and grapheme-extending marks, and \xNN for every byte
-/// that is not part of well-formed UTF-8.
-std::ostream& write_escaped(std::ostream& out, std::string_view text);
 
 } // namespace orvik_compiler
 

@@ -4,6 +4,7 @@
 // encoder workload.
 
 #include "orvik_compiler/compiler.hpp"
+#include "orvik_compiler/debug_text.hpp"
 #include "orvik_compiler/encoder.hpp"
 #include "orvik_compiler/graph.hpp"
 #include "orvik_compiler/result.hpp"

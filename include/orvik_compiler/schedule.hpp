@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <iosfwd>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -28,6 +30,13 @@ struct CompilerOptions {
 
 /// The label of a tensor's split over its tiles; no share size depends on it.
 enum class Sharding : std::uint8_t { Replicated, Rows, Columns, Heads };
+
+/// The name of a sharding as the debug text and the schedule files write it: "Replicated",
+/// "Rows", "Columns" or "Heads".
+std::string_view sharding_name(Sharding sharding);
+
+/// The sharding of that name, or nothing when `name` is none of the four.
+std::optional<Sharding> sharding_named(std::string_view name);
 
 /// Where one tensor lives: share i is on `tiles[i]`.
 struct Layout {

@@ -1,4 +1,4 @@
-// Layout choice and kernel specialisation.
+// Layout choice: how many tiles hold each tensor and the label of its split.
 
 #include "orvik_compiler/compiler.hpp"
 
@@ -12,9 +12,6 @@ namespace {
 
 constexpr std::uint64_t bytes_per_tile_step = 1024;
 constexpr std::uint32_t layout_alignment = 16;
-constexpr std::uint64_t worker_threshold = 96;
-constexpr std::uint8_t small_kernel_workers = 1;
-constexpr std::uint8_t large_kernel_workers = 6;
 
 std::uint64_t byte_count(const Tensor& tensor) {
   return checked::multiply(tensor.elements(), tensor.dtype.size(), "tensor byte count");
@@ -57,24 +54,6 @@ std::uint64_t local_bytes(const Tensor& tensor, const Layout& layout) {
   }
   const std::uint64_t bytes = byte_count(tensor);
   return bytes / shares + (bytes % shares != 0);
-}
-
-std::uint8_t worker_count(const Tensor& tensor) {
-  return tensor.elements() < worker_threshold ? small_kernel_workers : large_kernel_workers;
-}
-
-std::string_view operation_name(const OpKind& kind) {
-  struct Name {
-    std::string_view operator()(const OpKind::MatMul&) const { return "matmul"; }
-    std::string_view operator()(const OpKind::Add&) const { return "add"; }
-    std::string_view operator()(const OpKind::Mul&) const { return "mul"; }
-    std::string_view operator()(const OpKind::Reshape&) const { return "reshape"; }
-    std::string_view operator()(const OpKind::Transpose&) const { return "transpose"; }
-    std::string_view operator()(const OpKind::LayerNorm&) const { return "layer_norm"; }
-    std::string_view operator()(const OpKind::Softmax&) const { return "softmax"; }
-    std::string_view operator()(const OpKind::Gelu&) const { return "gelu"; }
-  };
-  return std::visit(Name{}, kind.value);
 }
 
 } // namespace orvik_compiler

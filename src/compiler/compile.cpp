@@ -2,10 +2,10 @@
 
 #include "orvik_compiler/compiler.hpp"
 
+#include "lower_operations.hpp"
+
 #include <algorithm>
-#include <limits>
 #include <optional>
-#include <string>
 
 namespace orvik_compiler {
 namespace {
@@ -24,75 +24,6 @@ std::vector<Layout> choose_layouts(const Graph& graph, std::uint16_t tile_count)
     layouts.push_back(choose_layout(tensor, tile_count));
   }
   return layouts;
-}
-
-/// The transfers that bring every input of `op` to the tiles of its output: output position i
-/// receives from input tile i mod n, unless that is the same tile.
-Result<std::vector<Transfer>> gather_inputs(const Graph& graph, const Op& op,
-                                            std::span<const Layout> layouts) {
-  const Layout& output_layout = layouts[op.output.index];
-  std::vector<Transfer> transfers;
-  for (const TensorId input : op.inputs) {
-    const Layout& input_layout = layouts[input.index];
-    if (input_layout.tiles == output_layout.tiles &&
-        input_layout.sharding == output_layout.sharding) {
-      continue;
-    }
-    const Tensor& tensor = graph.tensors[input.index];
-    const std::uint64_t bytes = local_bytes(tensor, input_layout);
-    const std::size_t sources = input_layout.tiles.size();
-    for (std::size_t i = 0; i < output_layout.tiles.size(); ++i) {
-      const std::uint16_t source = input_layout.tiles[i % sources];
-      const std::uint16_t destination = output_layout.tiles[i];
-      if (source == destination) {
-        continue;
-      }
-      // No tile window can hold a share that does not fit 32 bits; never narrow it silently.
-      if (bytes > std::numeric_limits<std::uint32_t>::max()) {
-        return CompileError::memory("tile " + std::to_string(input_layout.tiles.front()) +
-                                    " exceeds data limit allocating " + tensor.name);
-      }
-      transfers.push_back(Transfer{source, destination, input, static_cast<std::uint32_t>(bytes)});
-    }
-  }
-  return transfers;
-}
-
-/// One kernel command per tile of the output layout; the last tile's command is the "tail".
-Phase::Compute compute_phase(const Graph& graph, const Op& op, const Layout& output_layout) {
-  const Tensor& output = graph.tensors[op.output.index];
-  const std::string_view name = operation_name(op.kind);
-  const std::uint8_t workers = worker_count(output);
-  Phase::Compute compute{op.id, {}};
-  compute.commands.reserve(output_layout.tiles.size());
-  for (const std::uint16_t tile : output_layout.tiles) {
-    const bool tail = tile == output_layout.tiles.back();
-    compute.commands.push_back(
-        KernelCommand{tile, op.output, op.inputs,
-                      SpecializationKey{std::string(name), output.shape, workers,
-                                        tail ? "tail" : "body", output_layout.alignment}});
-  }
-  return compute;
-}
-
-/// Per operation in stored order: an exchange phase when some input must move, then the
-/// operation's compute phase.
-Result<std::vector<Phase>> lower_operations(const Graph& graph, std::span<const Layout> layouts) {
-  std::vector<Phase> phases;
-  for (const Op& op : graph.ops) {
-    Result<std::vector<Transfer>> transfers = gather_inputs(graph, op, layouts);
-    if (!transfers) {
-      return transfers.error();
-    }
-    if (!transfers->empty()) {
-      if (Result<void> valid = validate_transfers(*transfers); !valid) {
-        return valid.error();
-      }
-      phases.emplace_back(Phase::Exchange{std::move(*transfers)});
-    }
-    phases.emplace_back(compute_phase(graph, op, layouts[op.output.index]));
-  }
-  return phases;
 }
 
 /// The highest block end above `data_base` of every tile that holds a block: one pass into a

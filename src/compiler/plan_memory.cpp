@@ -2,6 +2,9 @@
 
 #include "orvik_compiler/compiler.hpp"
 
+#include "block_size.hpp"
+#include "lifetimes.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <limits>
@@ -11,66 +14,6 @@
 
 namespace orvik_compiler {
 namespace {
-
-constexpr std::uint64_t address_space_end = std::uint64_t{1} << 32U;
-
-struct Lifetimes {
-  std::vector<std::uint64_t> produced;
-  std::vector<std::uint64_t> consumed;
-};
-
-std::uint64_t checked_index(TensorId id, std::size_t tensor_count) {
-  if (id.index >= tensor_count) {
-    throw std::out_of_range("plan_memory: tensor id " + std::to_string(id.index) +
-                            " names no tensor of the graph");
-  }
-  return id.index;
-}
-
-Lifetimes derive_lifetimes(const Graph& graph, std::span<const Phase> phases) {
-  const std::size_t tensor_count = graph.tensors.size();
-  Lifetimes lifetimes{std::vector<std::uint64_t>(tensor_count, 0),
-                      std::vector<std::uint64_t>(tensor_count, 0)};
-  auto read_at = [&](TensorId id, std::uint64_t phase) {
-    std::uint64_t& last = lifetimes.consumed[checked_index(id, tensor_count)];
-    last = std::max(last, phase);
-  };
-  for (std::uint64_t p = 0; p < phases.size(); ++p) {
-    if (const auto* compute = std::get_if<Phase::Compute>(&phases[p].value)) {
-      if (compute->op.index >= graph.ops.size()) {
-        throw std::out_of_range("plan_memory: op id " + std::to_string(compute->op.index) +
-                                " names no op of the graph");
-      }
-      const Op& op = graph.ops[compute->op.index];
-      lifetimes.produced[checked_index(op.output, tensor_count)] = p;
-      for (const TensorId input : op.inputs) {
-        read_at(input, p);
-      }
-    } else {
-      for (const Transfer& transfer : std::get<Phase::Exchange>(phases[p].value).transfers) {
-        read_at(transfer.tensor, p);
-      }
-    }
-  }
-  for (const TensorId output : graph.outputs) {
-    lifetimes.consumed[checked_index(output, tensor_count)] = phases.size();
-  }
-  // A tensor written but never read afterwards is still live at the phase that writes it;
-  // without this its range would run backwards and its bytes could be shared while live.
-  for (std::size_t t = 0; t < tensor_count; ++t) {
-    lifetimes.consumed[t] = std::max(lifetimes.consumed[t], lifetimes.produced[t]);
-  }
-  return lifetimes;
-}
-
-CompileError exceeds_limit(std::uint16_t tile, const Tensor& tensor) {
-  return CompileError::memory("tile " + std::to_string(tile) + " exceeds data limit allocating " +
-                              tensor.name);
-}
-
-std::uint64_t align_up(std::uint64_t value, std::uint32_t alignment) {
-  return (value + alignment - 1) / alignment * alignment;
-}
 
 /// Dense numbers 0 .. count - 1 for the tiles that the layouts name, in ascending tile order,
 /// so that the per-tile tables are as long as the number of distinct tiles, whatever the tile
@@ -125,24 +68,27 @@ struct TileGroups {
 /// fresh one. A group made during this tensor has not moved yet, so a second occurrence moves
 /// its tile once more. Tiles thus stay together exactly while their sequences agree. Linear in
 /// the layouts' tiles.
+///
+/// For example, with tensor a on tiles [0, 1, 2, 3] and tensor b on [0, 1]: a moves all four
+/// tiles from group 0 to group 1; b moves tiles 0 and 1 on to group 2, leaving 2 and 3 in
+/// group 1. Tiles 0 and 1 then place both tensors alike, as do tiles 2 and 3.
 TileGroups group_tiles(const Graph& graph, std::span<const Layout> layouts,
                        const DenseTiles& dense) {
   TileGroups groups{std::vector<std::size_t>(dense.count(), 0), 1};
-  // Per group, one more than the position of the tensor that last moved its tiles (0 for
-  // none), and the group they moved to then.
-  std::vector<std::size_t> moved_at{0};
-  std::vector<std::size_t> moved_to{0};
+  // Per group, one more than the position of the tensor that last split it (0 for none), and
+  // the group that its moving tiles went to then.
+  std::vector<std::size_t> last_split_by{0};
+  std::vector<std::size_t> split_into{0};
   for (std::size_t position = 0; position < graph.tensors.size(); ++position) {
-    const Layout& layout = layouts[graph.tensors[position].id.index];
-    for (const std::uint16_t tile : layout.tiles) {
+    for (const std::uint16_t tile : layouts[position].tiles) {
       std::size_t& group = groups.of_tile[dense[tile]];
-      if (moved_at[group] != position + 1) {
-        moved_at[group] = position + 1;
-        moved_to[group] = groups.count++;
-        moved_at.push_back(0);
-        moved_to.push_back(0);
+      if (last_split_by[group] != position + 1) {
+        last_split_by[group] = position + 1;
+        split_into[group] = groups.count++;
+        last_split_by.push_back(0);
+        split_into.push_back(0);
       }
-      group = moved_to[group];
+      group = split_into[group];
     }
   }
   return groups;
@@ -162,10 +108,10 @@ struct GroupPlan {
   std::vector<Block> by_address;
   /// The length of `by_address` after its last pruning.
   std::size_t pruned_size = 0;
-  /// The position in `Graph::tensors` of the tensor whose shares `current` holds.
+  /// The position in `Graph::tensors` of the tensor whose shares `share_addresses` holds.
   std::optional<std::size_t> tensor;
   /// The addresses of that tensor's shares on each tile of the group, by occurrence.
-  std::vector<std::uint32_t> current;
+  std::vector<std::uint32_t> share_addresses;
 };
 
 /// The lowest address among `base` and the multiples of `alignment` above it where `size`
@@ -202,15 +148,11 @@ void prune_expired(GroupPlan& plan, std::uint64_t earliest_live_from) {
 }
 
 /// For each position in `Graph::tensors`, the earliest `live_from` of the tensors from there on.
-std::vector<std::uint64_t> earliest_live_from_onwards(const Graph& graph,
-                                                      const Lifetimes& lifetimes) {
-  std::vector<std::uint64_t> earliest(graph.tensors.size() + 1,
+std::vector<std::uint64_t> earliest_live_from_onwards(std::span<const Lifetime> lifetimes) {
+  std::vector<std::uint64_t> earliest(lifetimes.size() + 1,
                                       std::numeric_limits<std::uint64_t>::max());
-  for (std::size_t position = graph.tensors.size(); position-- > 0;) {
-    const std::uint64_t index = graph.tensors[position].id.index;
-    const std::uint64_t live_from =
-        index < lifetimes.produced.size() ? lifetimes.produced[index] : 0;
-    earliest[position] = std::min(earliest[position + 1], live_from);
+  for (std::size_t position = lifetimes.size(); position-- > 0;) {
+    earliest[position] = std::min(earliest[position + 1], lifetimes[position].live_from);
   }
   return earliest;
 }
@@ -246,12 +188,13 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
   if (layouts.size() != graph.tensors.size()) {
     throw std::invalid_argument("plan_memory needs one layout per tensor");
   }
-  const Lifetimes lifetimes = derive_lifetimes(graph, phases);
+  const std::vector<Lifetime> lifetimes = tensor_lifetimes(graph, phases);
   const DenseTiles dense(layouts);
   const TileGroups groups = group_tiles(graph, layouts, dense);
-  const std::vector<std::uint64_t> earliest = earliest_live_from_onwards(graph, lifetimes);
+  const std::vector<std::uint64_t> earliest = earliest_live_from_onwards(lifetimes);
   std::vector<GroupPlan> plans(groups.count);
-  std::vector<std::size_t> seen(dense.count(), 0);
+  // Per tile, by dense number: the shares of the tensor being placed that it holds so far.
+  std::vector<std::size_t> shares_so_far(dense.count(), 0);
   std::size_t share_count = 0;
   for (const Layout& layout : layouts) {
     share_count += layout.tiles.size();
@@ -261,47 +204,43 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
 
   for (std::size_t position = 0; position < graph.tensors.size(); ++position) {
     const Tensor& tensor = graph.tensors[position];
-    const Layout& layout = layouts[tensor.id.index];
-    if (layout.tiles.empty() || layout.alignment == 0) {
-      throw std::invalid_argument("plan_memory needs layouts with tiles and an alignment");
+    const Layout& layout = layouts[position];
+    const Result<std::uint32_t> size = block_size(tensor, layout);
+    if (!size) {
+      return size.error();
     }
-    const std::uint64_t size = align_up(local_bytes(tensor, layout), layout.alignment);
-    if (size >= address_space_end) {
-      return exceeds_limit(layout.tiles.front(), tensor);
-    }
-    const std::uint64_t live_from = lifetimes.produced[tensor.id.index];
-    const std::uint64_t live_until = lifetimes.consumed[tensor.id.index];
+    const auto [live_from, live_until] = lifetimes[position];
 
     for (const std::uint16_t tile : layout.tiles) {
       const std::size_t index = dense[tile];
-      const std::size_t occurrence = seen[index]++;
+      const std::size_t occurrence = shares_so_far[index]++;
       GroupPlan& plan = plans[groups.of_tile[index]];
       if (plan.tensor != position) {
         plan.tensor = position;
-        plan.current.clear();
+        plan.share_addresses.clear();
       }
       // The first tile of its group to reach this occurrence places the share for them all.
-      if (occurrence == plan.current.size()) {
+      if (occurrence == plan.share_addresses.size()) {
         prune_expired(plan, earliest[position]);
-        const std::uint64_t address = lowest_free_address(plan.by_address, options.data_base, size,
+        const std::uint64_t address = lowest_free_address(plan.by_address, options.data_base, *size,
                                                           layout.alignment, live_from, live_until);
-        if (address + size >= address_space_end) {
+        if (address + *size >= address_space_end) {
           return CompileError::memory("address overflow");
         }
-        if (address + size > options.data_limit) {
-          return exceeds_limit(tile, tensor);
+        if (address + *size > options.data_limit) {
+          return exceeds_data_limit(tile, tensor);
         }
         const auto narrow_address = static_cast<std::uint32_t>(address);
-        plan.current.push_back(narrow_address);
+        plan.share_addresses.push_back(narrow_address);
         insert_by_address(plan.by_address,
-                          Block{narrow_address, static_cast<std::uint32_t>(address + size),
+                          Block{narrow_address, static_cast<std::uint32_t>(address + *size),
                                 live_from, live_until});
       }
-      allocations.push_back(Allocation{tensor.id, tile, plan.current[occurrence],
-                                       static_cast<std::uint32_t>(size), live_from, live_until});
+      allocations.push_back(Allocation{tensor.id, tile, plan.share_addresses[occurrence], *size,
+                                       live_from, live_until});
     }
     for (const std::uint16_t tile : layout.tiles) {
-      seen[dense[tile]] = 0;
+      shares_so_far[dense[tile]] = 0;
     }
   }
   return allocations;

@@ -10,7 +10,8 @@ namespace orvik_compiler {
 namespace {
 
 std::vector<float> weight_matrix(std::uint64_t rows, std::uint64_t columns, std::uint64_t ordinal) {
-  const std::uint64_t count = checked::multiply(rows, columns, "weight element count");
+  const std::uint64_t count = checked::float_count(
+      checked::multiply(rows, columns, "weight element count"), "weight element count");
   const float denominator = std::sqrt(50.0F * static_cast<float>(rows));
   std::vector<float> matrix;
   matrix.reserve(count);

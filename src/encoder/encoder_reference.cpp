@@ -2,12 +2,13 @@
 
 #include "orvik_compiler/encoder.hpp"
 
+#include "../checked_arithmetic.hpp"
+#include "encoder_dimensions.hpp"
+
 #include <cmath>
 
 namespace orvik_compiler {
 namespace {
-
-constexpr float layer_norm_epsilon = 1e-5F;
 
 /// Adds each head's scaled dot-product attention into its own columns of `context`.
 void attend(const EncoderConfig& config, const std::vector<float>& q, const std::vector<float>& k,
@@ -59,13 +60,18 @@ Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<con
   const std::uint64_t h = config.hidden;
   const std::uint64_t f = config.feed_forward;
   if (config.heads == 0) {
-    return CompileError::graph("invalid encoder dimensions");
+    return invalid_encoder_dimensions();
   }
   std::uint64_t input_size = 0;
   if (__builtin_mul_overflow(s, h, &input_size) || input.size() != input_size) {
     return CompileError::graph("encoder input size mismatch");
   }
-  const std::vector<float> norm1 = kernels::layer_norm(input, s, h, layer_norm_epsilon);
+  // Every intermediate size is checked before the first kernel runs.
+  checked::float_count(checked::multiply(s, s, "attention scores"), "attention scores");
+  checked::float_count(checked::multiply(s, f, "feed-forward activations"),
+                       "feed-forward activations");
+  checked::float_count(input_size, "encoder activations");
+  const std::vector<float> norm1 = kernels::layer_norm(input, s, h, encoder_layer_norm_epsilon);
   const std::vector<float> q = kernels::matmul(norm1, weights.wq, s, h, h);
   const std::vector<float> k = kernels::matmul(norm1, weights.wk, s, h, h);
   const std::vector<float> v = kernels::matmul(norm1, weights.wv, s, h, h);
@@ -73,7 +79,7 @@ Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<con
   attend(config, q, k, v, context);
   const std::vector<float> projected = kernels::matmul(context, weights.wo, s, h, h);
   const std::vector<float> residual1 = add(input, projected);
-  const std::vector<float> norm2 = kernels::layer_norm(residual1, s, h, layer_norm_epsilon);
+  const std::vector<float> norm2 = kernels::layer_norm(residual1, s, h, encoder_layer_norm_epsilon);
   std::vector<float> up = kernels::matmul(norm2, weights.w1, s, h, f);
   for (float& value : up) {
     value = kernels::gelu(value);

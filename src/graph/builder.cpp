@@ -2,7 +2,7 @@
 
 #include "orvik_compiler/graph.hpp"
 
-#include "../debug_text.hpp"
+#include "../debug_text/record.hpp"
 
 #include <algorithm>
 #include <sstream>

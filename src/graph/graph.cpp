@@ -1,23 +1,13 @@
-// The graph records: element counts, the error type and the debug text of every record.
+// The graph records: element counts and the debug text of every record.
 
 #include "orvik_compiler/graph.hpp"
 
 #include "../checked_arithmetic.hpp"
-#include "../debug_text.hpp"
+#include "../debug_text/record.hpp"
 
 #include <ostream>
-#include <sstream>
 
 namespace orvik_compiler {
-namespace {
-
-std::string debug_string(const CompileError& error) {
-  std::ostringstream text;
-  text << error;
-  return text.str();
-}
-
-} // namespace
 
 std::uint64_t Tensor::elements() const {
   std::uint64_t count = 1;
@@ -26,21 +16,6 @@ std::uint64_t Tensor::elements() const {
   }
   return count;
 }
-
-std::ostream& operator<<(std::ostream& out, const CompileError& error) {
-  switch (error.kind) {
-  case CompileError::Kind::Graph:
-    out << "Graph(";
-    break;
-  case CompileError::Kind::Memory:
-    out << "Memory(";
-    break;
-  }
-  return write_escaped(out, error.message) << ')';
-}
-
-BadResultAccess::BadResultAccess(const CompileError& error)
-    : std::logic_error("result holds an error: " + debug_string(error)), error_(error) {}
 
 std::ostream& operator<<(std::ostream& out, TensorId id) {
   return out << "TensorId(" << id.index << ')';

@@ -24,7 +24,14 @@ bool op_is_valid(const Op& op, std::uint64_t index, const std::vector<Tensor>& t
   if (op.output.index >= tensors.size()) {
     return false;
   }
-  return tensors[op.output.index].producer == OpId{index};
+  if (tensors[op.output.index].producer != OpId{index}) {
+    return false;
+  }
+  // Operations are stored in an order of evaluation: every input is made by an earlier one.
+  return std::none_of(op.inputs.begin(), op.inputs.end(), [&](TensorId input) {
+    const std::optional<OpId>& producer = tensors[input.index].producer;
+    return producer && producer->index >= index;
+  });
 }
 
 } // namespace

@@ -2,8 +2,9 @@
 
 #include "orvik_compiler/schedule.hpp"
 
-#include "../debug_text.hpp"
+#include "../debug_text/record.hpp"
 
+#include <array>
 #include <ostream>
 
 namespace orvik_compiler {
@@ -19,18 +20,40 @@ std::ostream& operator<<(std::ostream& out, const CompilerOptions& options) {
   return out;
 }
 
-std::ostream& operator<<(std::ostream& out, Sharding sharding) {
-  switch (sharding) {
-  case Sharding::Replicated:
-    return out << "Replicated";
-  case Sharding::Rows:
-    return out << "Rows";
-  case Sharding::Columns:
-    return out << "Columns";
-  case Sharding::Heads:
-    return out << "Heads";
+namespace {
+
+struct ShardingName {
+  Sharding sharding;
+  std::string_view name;
+};
+
+constexpr std::array<ShardingName, 4> sharding_names{{{Sharding::Replicated, "Replicated"},
+                                                      {Sharding::Rows, "Rows"},
+                                                      {Sharding::Columns, "Columns"},
+                                                      {Sharding::Heads, "Heads"}}};
+
+} // namespace
+
+std::string_view sharding_name(Sharding sharding) {
+  for (const ShardingName& entry : sharding_names) {
+    if (entry.sharding == sharding) {
+      return entry.name;
+    }
   }
-  return out;
+  return "?";
+}
+
+std::optional<Sharding> sharding_named(std::string_view name) {
+  for (const ShardingName& entry : sharding_names) {
+    if (entry.name == name) {
+      return entry.sharding;
+    }
+  }
+  return std::nullopt;
+}
+
+std::ostream& operator<<(std::ostream& out, Sharding sharding) {
+  return out << sharding_name(sharding);
 }
 
 std::ostream& operator<<(std::ostream& out, const Layout& layout) {

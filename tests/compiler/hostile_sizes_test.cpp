@@ -37,6 +37,35 @@ TEST_CASE("extents near 2^64 overflow loudly or fail planning, never wrap", "[ho
         std::vector<std::uint64_t>{max64, max64});
 }
 
+TEST_CASE("a one-tile share within an alignment of 2^64 exceeds the limit, never wraps to 0",
+          "[hostile]") {
+  // 4 x (2^62 - 3) = 2^64 - 12 bytes on one tile: rounding that share up to 16 would wrap.
+  const Graph graph = single_input({(std::uint64_t{1} << 62U) - 3});
+  CHECK(expect_error(compile(graph, CompilerOptions{1, 0x52000, 0xE0000})) ==
+        CompileError::memory("tile 0 exceeds data limit allocating x"));
+}
+
+TEST_CASE("planning a graph whose tensor ids are not their positions reads inside its arrays",
+          "[hostile]") {
+  Graph graph;
+  const TensorId x = graph.input("x", {4});
+  graph.mark_output(expect_value(graph.gelu("y", x)));
+  const std::vector<Layout> layouts{choose_layout(graph.tensors[0], 4),
+                                    choose_layout(graph.tensors[1], 4)};
+  const std::vector<Phase> phases{Phase{Phase::Compute{OpId{0}, {}}}};
+  graph.tensors[0].id = TensorId{1000};
+  graph.tensors[1].id = TensorId{2000};
+  // Shares are placed by position; each record keeps the id its tensor carries.
+  const std::vector<Allocation> allocations =
+      expect_value(plan_memory(graph, layouts, phases, CompilerOptions{}));
+  REQUIRE(allocations.size() == 2);
+  CHECK(allocations[0].tensor == TensorId{1000});
+  CHECK(allocations[1].address == 0x52010);
+  // An id in an operation or the outputs that names no tensor is a fatal stop.
+  graph.ops[0].output = TensorId{2000};
+  CHECK_THROWS_AS(plan_memory(graph, layouts, phases, CompilerOptions{}), std::out_of_range);
+}
+
 TEST_CASE("the largest tile count spreads a big tensor over every tile", "[hostile]") {
   const CompilerOptions options{65535, 0x52000, 0xE0000};
   const Graph graph = single_input({std::uint64_t{1} << 24U}); // 64 MiB

@@ -2,6 +2,10 @@
 
 #include "test_support.hpp"
 
+#include "compiler/validate_transfers.hpp"
+
+#include <unordered_set>
+
 namespace orvik_compiler {
 namespace {
 
@@ -37,6 +41,25 @@ TEST_CASE("rejected transfer lists, the first offending transfer deciding", "[ex
   for (const Case& c : cases) {
     CHECK(expect_error(validate_transfers(c.transfers)) == c.error);
   }
+}
+
+TEST_CASE("destinations whose tensor and tile cancel out still hash apart", "[exchange]") {
+  // tensor * 65537 + tile is the same for every pair below, which used to put all of them in
+  // one bucket and make the check quadratic.
+  std::uint64_t inverse = 1;
+  for (int step = 0; step < 6; ++step) {
+    inverse *= 2 - 65537 * inverse; // Newton's iteration for the inverse modulo 2^64
+  }
+  REQUIRE(inverse * 65537 == 1);
+  std::unordered_set<std::size_t> hashes;
+  std::vector<Transfer> transfers;
+  for (std::uint16_t tile = 1; tile != 0; ++tile) {
+    const TensorId tensor{(0x123456789ULL - tile) * inverse};
+    hashes.insert(TransferDestinationHash{}(TransferDestination{tile, tensor}));
+    transfers.push_back(Transfer{0, tile, tensor, 16});
+  }
+  CHECK(hashes.size() == transfers.size());
+  CHECK(validate_transfers(transfers).has_value());
 }
 
 } // namespace

@@ -42,6 +42,13 @@ TEST_CASE("the default weights start with the documented values", "[weights]") {
   }
 }
 
+TEST_CASE("weights too large for the address space are an overflow, not a length error",
+          "[weights]") {
+  // 2^62 elements of 4 bytes: the element count fits 64 bits, the bytes do not.
+  CHECK_THROWS_AS(EncoderWeights::deterministic({1, std::uint64_t{1} << 31U, 1, 1}),
+                  std::overflow_error);
+}
+
 TEST_CASE("weights depend on hidden and feed_forward only", "[weights]") {
   const EncoderWeights eight = EncoderWeights::deterministic({4, 8, 2, 16});
   const std::vector<float> expected{-0.95F, -0.1F, 0.75F, 1.6F, 2.45F, -1.75F};

@@ -77,6 +77,23 @@ TEST_CASE("encoder dimensions are checked before any builder call", "[encoder]")
         CompileError::graph("invalid tensor w1"));
 }
 
+TEST_CASE("a layer appended to another graph is prefixed, or leaves the graph unchanged",
+          "[encoder]") {
+  Graph graph;
+  const TensorId input = graph.input("x", {32, 64});
+  const TensorId result = expect_value(append_encoder_layer(graph, EncoderConfig{}, input, "l."));
+  CHECK(graph.tensors[result.index].name == "l.ffn_residual");
+  CHECK(graph.tensors.size() == 22);
+  CHECK(graph.outputs.empty());
+
+  // The input's width disagrees with the weights: the first matmul fails half-way through.
+  const Graph before = graph;
+  const TensorId narrow = before.tensors[result.index].id;
+  CHECK(expect_error(append_encoder_layer(graph, EncoderConfig{32, 128, 4, 256}, narrow, "m.")) ==
+        CompileError::graph("m.q: incompatible matmul [32, 64] x [128, 128]"));
+  CHECK(graph == before);
+}
+
 TEST_CASE("the default encoder compiles to 17 phases and 360 allocations", "[encoder][compile]") {
   const Graph graph = expect_value(encoder_graph(EncoderConfig{}));
   const Schedule schedule = expect_value(compile(graph, CompilerOptions{}));

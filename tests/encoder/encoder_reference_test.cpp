@@ -44,6 +44,13 @@ TEST_CASE("the reference checks its input size and head count", "[reference]") {
   CHECK_THROWS_AS(encoder_reference(config, ramp(32), short_weights), std::out_of_range);
 }
 
+TEST_CASE("intermediate sizes that overflow stop before anything is allocated", "[reference]") {
+  // sequence x hidden is 0, so the input matches, but sequence x sequence scores wrap to 0.
+  const EncoderConfig config{std::uint64_t{1} << 32U, 0, 1, 0};
+  CHECK_THROWS_AS(encoder_reference(config, {}, EncoderWeights::deterministic(config)),
+                  std::overflow_error);
+}
+
 TEST_CASE("the small encoder is repeatable and identical across rows of equal input",
           "[reference]") {
   const EncoderConfig config{4, 8, 2, 16};

@@ -70,9 +70,50 @@ TEST_CASE("each validation failure names its record", "[validate]") {
   CHECK(expect_error(Graph{}.validate()) == CompileError::graph("graph has no outputs"));
 }
 
+/// x -> a -> b, built through the builder.
+Graph chain() {
+  Graph graph;
+  const TensorId x = graph.input("x", {4, 8});
+  const TensorId a = expect_value(graph.gelu("a", x));
+  graph.mark_output(expect_value(graph.gelu("b", a)));
+  return graph;
+}
+
+TEST_CASE("operations must be stored in an order of evaluation", "[validate]") {
+  struct Case {
+    const char* what;
+    void (*corrupt)(Graph&);
+    const char* message;
+  };
+  const std::vector<Case> cases{
+      {"the two ops swapped, ids fixed up",
+       [](Graph& g) {
+         std::swap(g.ops[0], g.ops[1]);
+         g.ops[0].id = OpId{0};
+         g.ops[1].id = OpId{1};
+         g.tensors[1].producer = OpId{1};
+         g.tensors[2].producer = OpId{0};
+       },
+       "invalid op b"},
+      {"an op reading its own output", [](Graph& g) { g.ops[0].inputs = {TensorId{1}}; },
+       "invalid op a"},
+      {"an op reading a later op's output", [](Graph& g) { g.ops[0].inputs = {TensorId{2}}; },
+       "invalid op a"},
+  };
+  for (const Case& c : cases) {
+    INFO(c.what);
+    Graph graph = chain();
+    c.corrupt(graph);
+    CHECK(expect_error(graph.validate()) == CompileError::graph(c.message));
+    // Compiling such a graph would read a value before the phase that writes it.
+    CHECK(expect_error(compile(graph, CompilerOptions{})) == CompileError::graph(c.message));
+  }
+}
+
 TEST_CASE("validation accepts what it does not test", "[validate]") {
   Graph graph = small_graph();
-  graph.tensors[0].producer = OpId{0}; // an input claiming a producer
+  graph.input("z", {2});
+  graph.tensors[3].producer = OpId{0}; // an input that nothing reads claiming a producer
   graph.tensors[0].name.clear();
   graph.outputs.push_back(graph.outputs[0]);
   CHECK(graph.validate().has_value());

@@ -1,7 +1,7 @@
 // The self-checks pass on the library as built, and their failure texts reach the harness.
 
+#include "self_checks/checks.hpp"
 #include "test_support.hpp"
-#include "tests/checks.hpp"
 
 namespace orvik_compiler {
 namespace {

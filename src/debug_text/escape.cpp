@@ -1,6 +1,6 @@
 // The string escapes of the debug text.
 
-#include "orvik_compiler/graph.hpp"
+#include "orvik_compiler/debug_text.hpp"
 
 #include <algorithm>
 #include <array>

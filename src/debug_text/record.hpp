@@ -3,7 +3,7 @@
 // Shared pieces of the structural debug text: arrays in brackets and the record frame
 // `Name { field: value, field: value }`.
 
-#include "orvik_compiler/graph.hpp"
+#include "orvik_compiler/debug_text.hpp"
 
 #include <ostream>
 #include <string_view>

@@ -1,0 +1,16 @@
+#pragma once
+
+// The string escapes of the structural debug text, shared by every record's printer and by tools
+// that show names.
+
+#include <iosfwd>
+#include <string_view>
+
+namespace orvik_compiler {
+
+/// Writes `text` between double quotes with the escapes of the debug text: \" \\ \t \r \n \0,
+/// \u{...} for non-printable characters and grapheme-extending marks, and \xNN for every byte
+/// that is not part of well-formed UTF-8.
+std::ostream& write_escaped(std::ostream& out, std::string_view text);
+
+} // namespace orvik_compiler

@@ -1,0 +1,31 @@
+#pragma once
+
+// Lifetimes: the closed range of phases during which each tensor's blocks must hold their bytes.
+// One pass over the phases, linear in the phases' operands and transfers.
+
+#include "orvik_compiler/graph.hpp"
+#include "orvik_compiler/schedule.hpp"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace orvik_compiler {
+
+/// The phases from the one that writes a tensor to the last one that needs it.
+struct Lifetime {
+  std::uint64_t live_from = 0;
+  std::uint64_t live_until = 0;
+
+  friend bool operator==(const Lifetime&, const Lifetime&) = default;
+};
+
+/// The lifetime of every tensor, by position in `graph.tensors`. A tensor lives from the
+/// compute phase that writes it (0 for one that no phase writes, such as inputs and weights) to
+/// the last phase that reads it: a compute phase taking it as an input, or an exchange moving
+/// it. A graph output lives until the phase count. A tensor that nothing reads after the phase
+/// writing it lives at that phase alone. An id in an op, a transfer or the outputs that names
+/// no tensor, or a compute phase naming no op, throws std::out_of_range.
+std::vector<Lifetime> tensor_lifetimes(const Graph& graph, std::span<const Phase> phases);
+
+} // namespace orvik_compiler
