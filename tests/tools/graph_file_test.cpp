@@ -9,10 +9,12 @@
 namespace orvik_tool {
 namespace {
 
+/// The message of a file that must not read; such a file is a usage error.
 std::string error_of(std::string_view text) {
-  auto result = read_graph_file(text, "g.json");
-  REQUIRE(std::holds_alternative<GraphFileError>(result));
-  return std::get<GraphFileError>(result).message;
+  const ToolResult<orvik_compiler::Graph> result = read_graph_file(text, "g.json");
+  REQUIRE(!result);
+  CHECK(result.failure().exit_status == exit_usage_error);
+  return result.failure().message;
 }
 
 std::string with_steps(std::string_view steps) {
@@ -75,7 +77,7 @@ TEST_CASE("a bad step is reported by position and name with its reason", "[graph
 }
 
 TEST_CASE("every kind of step replays through the builder", "[graph file]") {
-  auto result = read_graph_file(with_steps(R"(
+  const auto result = read_graph_file(with_steps(R"(
     {"op": "input", "name": "x", "shape": [2, 3]},
     {"op": "weight", "name": "w", "shape": [3, 3]},
     {"op": "matmul", "name": "m", "left": "x", "right": "w"},
@@ -88,27 +90,31 @@ TEST_CASE("every kind of step replays through the builder", "[graph file]") {
     {"op": "reshape", "name": "r", "input": "g", "shape": [6]},
     {"op": "output", "tensor": "r"},
     {"op": "output", "tensor": "x"})"),
-                                "g.json");
-  REQUIRE(std::holds_alternative<orvik_compiler::Graph>(result));
-  const orvik_compiler::Graph& graph = std::get<orvik_compiler::Graph>(result);
+                                      "g.json");
+  REQUIRE(result);
+  const orvik_compiler::Graph& graph = *result;
   CHECK(graph.ops.size() == 8);
   CHECK(graph.outputs.size() == 2);
   CHECK(graph.ops[4].kind == orvik_compiler::OpKind{orvik_compiler::OpKind::LayerNorm{0.5F}});
   CHECK(graph.validate().has_value());
 
   // Written back, the graph file replays to the same graph.
-  auto written = write_graph_file(graph);
-  REQUIRE(std::holds_alternative<std::string>(written));
-  auto reread = read_graph_file(std::get<std::string>(written), "again.json");
-  REQUIRE(std::holds_alternative<orvik_compiler::Graph>(reread));
-  CHECK(std::get<orvik_compiler::Graph>(reread) == graph);
+  const ToolResult<std::string> written = write_graph_file(graph);
+  REQUIRE(written);
+  const ToolResult<orvik_compiler::Graph> reread = read_graph_file(*written, "again.json");
+  REQUIRE(reread);
+  CHECK(*reread == graph);
 }
 
 TEST_CASE("graphs that a graph file cannot express are refused", "[graph file]") {
   orvik_compiler::Graph graph;
   graph.input("x", {1});
   graph.input("x", {2});
-  CHECK(std::holds_alternative<GraphFileError>(write_graph_file(graph)));
+  const ToolResult<std::string> written = write_graph_file(graph);
+  REQUIRE(!written);
+  CHECK(written.failure().exit_status == exit_compile_error);
+  CHECK(written.failure().message == "orvik: error: the name \"x\" is used twice, so the graph "
+                                     "cannot be written as a graph file");
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
+#include <variant>
 
 namespace orvik_tool {
 namespace {
@@ -30,6 +31,14 @@ constexpr std::uint64_t format_version = 1;
 /// Deeper nesting than any graph file needs is refused before parsing, so that no input can
 /// exhaust the stack.
 constexpr std::size_t max_nesting = 16;
+
+/// A visitor made of one lambda per alternative.
+template <class... Lambdas>
+struct Overloaded : Lambdas... {
+  using Lambdas::operator()...;
+};
+template <class... Lambdas>
+Overloaded(Lambdas...) -> Overloaded<Lambdas...>;
 
 /// A step that cannot be replayed; caught per step and turned into a diagnostic.
 struct StepError {
@@ -203,37 +212,42 @@ private:
     if (kind == "weight") {
       return graph_.weight(name, counts_field(step, "shape"));
     }
-    if (kind == "matmul") {
-      return built(graph_.matmul(name, operand(step, "left"), operand(step, "right")));
+    const std::optional<OpKind> operation = orvik_compiler::operation_kind(kind);
+    if (!operation) {
+      throw StepError{"unknown step kind " + quoted_name(kind)};
     }
-    if (kind == "add") {
-      return built(graph_.add(name, operand(step, "left"), operand(step, "right")));
-    }
-    if (kind == "mul") {
-      return built(graph_.mul(name, operand(step, "left"), operand(step, "right")));
-    }
-    if (kind == "transpose") {
-      return built(
-          graph_.transpose(name, operand(step, "input"), counts_field(step, "permutation")));
-    }
-    if (kind == "layer_norm") {
-      return built(graph_.layer_norm(name, operand(step, "input"), float_field(step, "epsilon")));
-    }
-    if (kind == "softmax") {
-      return built(graph_.softmax(name, operand(step, "input"), count_field(step, "axis")));
-    }
-    if (kind == "gelu") {
-      return built(graph_.gelu(name, operand(step, "input")));
-    }
-    if (kind == "reshape") {
-      return built(graph_.reshape(name, operand(step, "input"), counts_field(step, "shape")));
-    }
-    throw StepError{"unknown step kind " + quoted_name(kind)};
+    // One builder call per operation kind, its parameters read from the step's fields.
+    const auto left = [&] { return operand(step, "left"); };
+    const auto right = [&] { return operand(step, "right"); };
+    const auto input = [&] { return operand(step, "input"); };
+    return built(std::visit(
+        Overloaded{[&](const OpKind::MatMul&) { return graph_.matmul(name, left(), right()); },
+                   [&](const OpKind::Add&) { return graph_.add(name, left(), right()); },
+                   [&](const OpKind::Mul&) { return graph_.mul(name, left(), right()); },
+                   [&](const OpKind::Reshape&) {
+                     return graph_.reshape(name, input(), counts_field(step, "shape"));
+                   },
+                   [&](const OpKind::Transpose&) {
+                     return graph_.transpose(name, input(), counts_field(step, "permutation"));
+                   },
+                   [&](const OpKind::LayerNorm&) {
+                     return graph_.layer_norm(name, input(), float_field(step, "epsilon"));
+                   },
+                   [&](const OpKind::Softmax&) {
+                     return graph_.softmax(name, input(), count_field(step, "axis"));
+                   },
+                   [&](const OpKind::Gelu&) { return graph_.gelu(name, input()); }},
+        operation->value));
   }
 
   Graph graph_;
   std::unordered_map<std::string, TensorId> names_;
 };
+
+/// A graph file that cannot be read: the usage status and the diagnostic.
+ToolFailure unreadable(std::string diagnostic) {
+  return {exit_usage_error, std::move(diagnostic)};
+}
 
 std::string step_error(std::string_view file, std::size_t position, const json& step,
                        std::string_view message) {
@@ -249,10 +263,10 @@ std::string step_error(std::string_view file, std::size_t position, const json& 
 
 } // namespace
 
-std::variant<Graph, GraphFileError> read_graph_file(std::string_view text, std::string_view file) {
+ToolResult<Graph> read_graph_file(std::string_view text, std::string_view file) {
   if (const std::optional<std::size_t> offset = too_deep(text)) {
-    return GraphFileError{located(
-        file, text, *offset, "nesting deeper than " + std::to_string(max_nesting) + " levels")};
+    return unreadable(located(file, text, *offset,
+                              "nesting deeper than " + std::to_string(max_nesting) + " levels"));
   }
   json document;
   try {
@@ -260,7 +274,7 @@ std::variant<Graph, GraphFileError> read_graph_file(std::string_view text, std::
   } catch (const json::parse_error& error) {
     // The parser counts the bytes read up to and including the offending one.
     const std::size_t offset = error.byte == 0 ? 0 : error.byte - 1;
-    return GraphFileError{located(file, text, offset, parse_message(error))};
+    return unreadable(located(file, text, offset, parse_message(error)));
   } catch (const json::out_of_range& error) {
     // A number beyond the range of a double; the parser names the literal but not where it is.
     const std::string message = parse_message(error);
@@ -268,11 +282,10 @@ std::variant<Graph, GraphFileError> read_graph_file(std::string_view text, std::
     const std::size_t close = message.rfind('\'');
     const std::size_t offset =
         open < close ? text.find(std::string_view(message).substr(open + 1, close - open - 1)) : 0;
-    return GraphFileError{
-        located(file, text, offset == std::string_view::npos ? 0 : offset, message)};
+    return unreadable(located(file, text, offset == std::string_view::npos ? 0 : offset, message));
   }
   const auto file_error = [&](std::string_view message) {
-    return GraphFileError{std::string(file) + ": error: " + std::string(message)};
+    return unreadable(std::string(file) + ": error: " + std::string(message));
   };
   if (!document.is_object()) {
     return file_error("a graph file must be a JSON object");
@@ -296,21 +309,21 @@ std::variant<Graph, GraphFileError> read_graph_file(std::string_view text, std::
     try {
       replay.step(step);
     } catch (const StepError& error) {
-      return GraphFileError{step_error(file, position, step, error.message)};
+      return unreadable(step_error(file, position, step, error.message));
     } catch (const std::overflow_error& error) {
-      return GraphFileError{step_error(file, position, step, error.what())};
+      return unreadable(step_error(file, position, step, error.what()));
     }
   }
   return replay.take();
 }
 
-std::variant<std::string, GraphFileError> write_graph_file(const Graph& graph) {
-  const auto refuse = [](std::string message) { return GraphFileError{std::move(message)}; };
+ToolResult<std::string> write_graph_file(const Graph& graph) {
+  const auto refuse = [](const std::string& what) { return tool_error(exit_compile_error, what); };
   std::unordered_set<std::string_view> names;
   ordered_json steps = ordered_json::array();
   for (const orvik_compiler::Tensor& tensor : graph.tensors) {
     if (!names.insert(tensor.name).second) {
-      return refuse("orvik: error: the name " + quoted_name(tensor.name) +
+      return refuse("the name " + quoted_name(tensor.name) +
                     " is used twice, so the graph cannot be written as a graph file");
     }
     if (!tensor.producer) {
@@ -320,17 +333,16 @@ std::variant<std::string, GraphFileError> write_graph_file(const Graph& graph) {
       continue;
     }
     if (tensor.producer->index >= graph.ops.size()) {
-      return refuse("orvik: error: tensor " + quoted_name(tensor.name) + " names no producer");
+      return refuse("tensor " + quoted_name(tensor.name) + " names no producer");
     }
     const orvik_compiler::Op& op = graph.ops[tensor.producer->index];
     if (op.output != tensor.id) {
-      return refuse("orvik: error: tensor " + quoted_name(tensor.name) +
-                    " is not its producer's output");
+      return refuse("tensor " + quoted_name(tensor.name) + " is not its producer's output");
     }
     std::vector<std::string> operands;
     for (const TensorId input : op.inputs) {
       if (input.index >= tensor.id.index) {
-        return refuse("orvik: error: op " + quoted_name(op.name) + " reads a later tensor");
+        return refuse("op " + quoted_name(op.name) + " reads a later tensor");
       }
       operands.push_back(graph.tensors[input.index].name);
     }
@@ -339,8 +351,7 @@ std::variant<std::string, GraphFileError> write_graph_file(const Graph& graph) {
                         std::holds_alternative<OpKind::Add>(kind) ||
                         std::holds_alternative<OpKind::Mul>(kind);
     if (operands.size() != (binary ? 2U : 1U)) {
-      return refuse("orvik: error: op " + quoted_name(op.name) +
-                    " has an unexpected operand count");
+      return refuse("op " + quoted_name(op.name) + " has an unexpected operand count");
     }
     // The steps are named like the kernels.
     ordered_json step{{"op", orvik_compiler::operation_name(op.kind)}, {"name", tensor.name}};
@@ -363,7 +374,7 @@ std::variant<std::string, GraphFileError> write_graph_file(const Graph& graph) {
   }
   for (const TensorId output : graph.outputs) {
     if (output.index >= graph.tensors.size()) {
-      return refuse("orvik: error: an output names no tensor");
+      return refuse("an output names no tensor");
     }
     steps.push_back({{"op", "output"}, {"tensor", graph.tensors[output.index].name}});
   }

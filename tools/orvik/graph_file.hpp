@@ -1,7 +1,8 @@
 #pragma once
 
 // The graph file: a JSON document holding an ordered list of builder steps, each naming the
-// tensor it defines, with operands referred to by name.
+// tensor it defines, with operands referred to by name. Besides "input", "weight" and "output",
+// a step is named like the kernel of its operation.
 //
 //   {"format": "orvik-graph", "version": 1, "steps": [
 //     {"op": "input", "name": "x", "shape": [4, 8]},
@@ -9,28 +10,24 @@
 //     {"op": "matmul", "name": "y", "left": "x", "right": "w"},
 //     {"op": "output", "tensor": "y"}]}
 
+#include "tool_failure.hpp"
+
 #include <orvik_compiler/graph.hpp>
 
 #include <string>
 #include <string_view>
-#include <variant>
 
 namespace orvik_tool {
 
-/// A graph file that cannot be read, with its message in the compiler's diagnostic form:
-/// "FILE:LINE:COL: error: ..." for text that is not JSON, "FILE: error: step N "name": ..." for
-/// a step that cannot be replayed.
-struct GraphFileError {
-  std::string message;
-};
-
 /// Replays the steps of a graph file through the builder. `file` names the file in messages.
-std::variant<orvik_compiler::Graph, GraphFileError> read_graph_file(std::string_view text,
-                                                                    std::string_view file);
+/// A file that cannot be read fails with the usage status and a message in the compiler's
+/// diagnostic form: "FILE:LINE:COL: error: ..." for text that is not JSON, "FILE: error: step N
+/// "name": ..." for a step that cannot be replayed.
+ToolResult<orvik_compiler::Graph> read_graph_file(std::string_view text, std::string_view file);
 
-/// Writes a graph built through the builder as a graph file. Fails with a message when the graph
-/// cannot be written as one: two tensors with one name, or records that the builder could not
-/// have made.
-std::variant<std::string, GraphFileError> write_graph_file(const orvik_compiler::Graph& graph);
+/// Writes a graph built through the builder as a graph file. Fails with the compile status when
+/// the graph cannot be written as one: two tensors with one name, or records that the builder
+/// could not have made.
+ToolResult<std::string> write_graph_file(const orvik_compiler::Graph& graph);
 
 } // namespace orvik_tool

@@ -6,6 +6,7 @@
 
 #include "graph_file.hpp"
 #include "output_files.hpp"
+#include "tool_failure.hpp"
 #include "views.hpp"
 
 #include <orvik_compiler/orvik_compiler.hpp>
@@ -17,6 +18,7 @@
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <sstream>
 
 namespace {
@@ -24,10 +26,12 @@ namespace {
 using orvik_compiler::CompilerOptions;
 using orvik_compiler::EncoderConfig;
 using orvik_compiler::Graph;
-
-constexpr int exit_success = 0;
-constexpr int exit_compile_error = 1;
-constexpr int exit_usage_error = 2;
+using orvik_tool::exit_compile_error;
+using orvik_tool::exit_success;
+using orvik_tool::exit_usage_error;
+using orvik_tool::tool_error;
+using orvik_tool::ToolFailure;
+using orvik_tool::ToolResult;
 
 /// Accepts a decimal or 0x-hexadecimal number up to `max` and rewrites it in decimal, the only
 /// form the option parser then has to read.
@@ -81,47 +85,43 @@ CLI::Option* add_encoder_options(CLI::App& command, CLI::App& flag_owner, Encode
   return flag;
 }
 
-int fail(int status, const std::string& message) {
-  std::cerr << message << '\n';
-  return status;
+/// Prints the failure's message and gives its exit status.
+int report(const ToolFailure& failure) {
+  std::cerr << failure.message << '\n';
+  return failure.exit_status;
 }
 
-std::optional<std::string> read_input(const std::string& path) {
+/// The whole of the file at `path`, or of standard input for "-".
+ToolResult<std::string> read_input(const std::string& path) {
   std::ostringstream text;
   if (path == "-") {
     text << std::cin.rdbuf();
     return text.str();
   }
   std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    return std::nullopt;
+  if (file) {
+    text << file.rdbuf();
+    if (!file.bad()) {
+      return text.str();
+    }
   }
-  text << file.rdbuf();
-  if (file.bad()) {
-    return std::nullopt;
-  }
-  return text.str();
+  return tool_error(exit_usage_error, "cannot read " + path);
 }
 
-/// The graph to compile, or the exit status and message of why there is none.
-std::variant<Graph, std::pair<int, std::string>> load_graph(const std::string& path,
-                                                            const EncoderOptions& encoder) {
+/// The graph to compile: the built-in encoder, or the graph file at `path`.
+ToolResult<Graph> load_graph(const std::string& path, const EncoderOptions& encoder) {
   if (encoder.requested) {
     orvik_compiler::Result<Graph> graph = orvik_compiler::encoder_graph(encoder.config);
     if (!graph) {
-      return std::pair{exit_compile_error, "orvik: error: " + graph.error().message};
+      return tool_error(exit_compile_error, graph.error().message);
     }
     return std::move(*graph);
   }
-  const std::optional<std::string> text = read_input(path);
+  const ToolResult<std::string> text = read_input(path);
   if (!text) {
-    return std::pair{exit_usage_error, "orvik: error: cannot read " + path};
+    return text.failure();
   }
-  auto graph = orvik_tool::read_graph_file(*text, path == "-" ? "<stdin>" : path);
-  if (auto* error = std::get_if<orvik_tool::GraphFileError>(&graph)) {
-    return std::pair{exit_usage_error, error->message};
-  }
-  return std::move(std::get<Graph>(graph));
+  return orvik_tool::read_graph_file(*text, path == "-" ? "<stdin>" : path);
 }
 
 /// Writes the command's files, and its main text to standard output unless -o names a file.
@@ -130,7 +130,7 @@ int deliver(std::vector<orvik_tool::OutputFile> files, const std::string& output
   for (std::size_t i = 0; i < files.size(); ++i) {
     for (std::size_t j = i + 1; j < files.size(); ++j) {
       if (files[i].path == files[j].path) {
-        return fail(exit_usage_error, "orvik: error: " + files[i].path + " is named twice");
+        return report(tool_error(exit_usage_error, files[i].path + " is named twice"));
       }
     }
   }
@@ -138,8 +138,8 @@ int deliver(std::vector<orvik_tool::OutputFile> files, const std::string& output
   if (to_file) {
     files.push_back({output, std::move(text)});
   }
-  if (const std::optional<std::string> error = orvik_tool::write_all_or_nothing(files)) {
-    return fail(exit_usage_error, "orvik: error: " + *error);
+  if (const std::optional<ToolFailure> failure = orvik_tool::write_all_or_nothing(files)) {
+    return report(*failure);
   }
   if (!to_file) {
     std::cout << text << std::flush;
@@ -159,21 +159,21 @@ struct CompileCommand {
 };
 
 int run_compile(const CompileCommand& command) {
-  auto loaded = load_graph(command.graph_path, command.encoder);
-  if (auto* error = std::get_if<std::pair<int, std::string>>(&loaded)) {
-    return fail(error->first, error->second);
+  const ToolResult<Graph> loaded = load_graph(command.graph_path, command.encoder);
+  if (!loaded) {
+    return report(loaded.failure());
   }
-  const Graph& graph = std::get<Graph>(loaded);
+  const Graph& graph = *loaded;
   orvik_compiler::Result<orvik_compiler::Schedule> schedule =
       orvik_compiler::compile(graph, command.options);
   if (!schedule) {
-    return fail(exit_compile_error, "orvik: error: " + schedule.error().message);
+    return report(tool_error(exit_compile_error, schedule.error().message));
   }
   // Checked once the options are known to be valid, so invalid options report themselves.
   if (!command.memory_map.empty() && command.tile >= command.options.tile_count) {
-    return fail(exit_usage_error, "orvik: error: --tile " + std::to_string(command.tile) +
-                                      " is not a tile of the " +
-                                      std::to_string(command.options.tile_count) + "-tile target");
+    return report(tool_error(exit_usage_error,
+                             "--tile " + std::to_string(command.tile) + " is not a tile of the " +
+                                 std::to_string(command.options.tile_count) + "-tile target"));
   }
   std::string text;
   if (command.emit == "debug") {
@@ -197,15 +197,15 @@ int run_compile(const CompileCommand& command) {
 }
 
 int run_graph(const EncoderOptions& encoder, const std::string& output) {
-  auto loaded = load_graph("", encoder);
-  if (auto* error = std::get_if<std::pair<int, std::string>>(&loaded)) {
-    return fail(error->first, error->second);
+  const ToolResult<Graph> loaded = load_graph("", encoder);
+  if (!loaded) {
+    return report(loaded.failure());
   }
-  auto written = orvik_tool::write_graph_file(std::get<Graph>(loaded));
-  if (auto* error = std::get_if<orvik_tool::GraphFileError>(&written)) {
-    return fail(exit_compile_error, error->message);
+  ToolResult<std::string> written = orvik_tool::write_graph_file(*loaded);
+  if (!written) {
+    return report(written.failure());
   }
-  return deliver({}, output, std::move(std::get<std::string>(written)));
+  return deliver({}, output, std::move(*written));
 }
 
 int run(int argc, char** argv) {
@@ -268,7 +268,8 @@ int main(int argc, char** argv) {
   try {
     return run(argc, argv);
   } catch (const std::exception& error) {
-    // Caller errors of the library (sizes that overflow 64 bits) and exhausted memory.
+    // Caller errors of the library (sizes that overflow 64 bits) and exhausted memory; printed
+    // straight away, since building a message could need the memory that ran out.
     std::cerr << "orvik: error: " << error.what() << '\n';
     return exit_compile_error;
   }

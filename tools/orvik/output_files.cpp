@@ -11,12 +11,12 @@
 namespace orvik_tool {
 namespace {
 
-std::string failure(const std::string& path, int error) {
-  return "cannot write " + path + ": " + std::strerror(error);
+ToolFailure cannot_write(const std::string& path, int error) {
+  return tool_error(exit_usage_error, "cannot write " + path + ": " + std::strerror(error));
 }
 
 /// Creates a new file beside `path` and writes `contents` to it; returns its name.
-std::optional<std::string> write_temporary(const OutputFile& file, std::string& error) {
+ToolResult<std::string> write_temporary(const OutputFile& file) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name =
         file.path + ".orvik-" + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
@@ -25,8 +25,7 @@ std::optional<std::string> write_temporary(const OutputFile& file, std::string& 
       if (errno == EEXIST) {
         continue;
       }
-      error = failure(file.path, errno);
-      return std::nullopt;
+      return cannot_write(file.path, errno);
     }
     std::size_t written = 0;
     while (written < file.contents.size()) {
@@ -36,27 +35,26 @@ std::optional<std::string> write_temporary(const OutputFile& file, std::string& 
         continue;
       }
       if (count <= 0) {
-        error = failure(file.path, count < 0 ? errno : EIO);
+        const int error = count < 0 ? errno : EIO;
         close(descriptor);
         unlink(name.c_str());
-        return std::nullopt;
+        return cannot_write(file.path, error);
       }
       written += static_cast<std::size_t>(count);
     }
     if (close(descriptor) != 0) {
-      error = failure(file.path, errno);
+      const int error = errno;
       unlink(name.c_str());
-      return std::nullopt;
+      return cannot_write(file.path, error);
     }
     return name;
   }
-  error = failure(file.path, EEXIST);
-  return std::nullopt;
+  return cannot_write(file.path, EEXIST);
 }
 
 } // namespace
 
-std::optional<std::string> write_all_or_nothing(const std::vector<OutputFile>& files) {
+std::optional<ToolFailure> write_all_or_nothing(const std::vector<OutputFile>& files) {
   std::vector<std::string> temporaries;
   const auto discard = [&] {
     for (const std::string& name : temporaries) {
@@ -64,11 +62,10 @@ std::optional<std::string> write_all_or_nothing(const std::vector<OutputFile>& f
     }
   };
   for (const OutputFile& file : files) {
-    std::string error;
-    std::optional<std::string> name = write_temporary(file, error);
+    ToolResult<std::string> name = write_temporary(file);
     if (!name) {
       discard();
-      return error;
+      return name.failure();
     }
     temporaries.push_back(std::move(*name));
   }
@@ -76,7 +73,7 @@ std::optional<std::string> write_all_or_nothing(const std::vector<OutputFile>& f
     if (std::rename(temporaries[i].c_str(), files[i].path.c_str()) != 0) {
       const int error = errno;
       discard();
-      return failure(files[i].path, error);
+      return cannot_write(files[i].path, error);
     }
   }
   return std::nullopt;

@@ -2,6 +2,8 @@
 
 // Writing the tool's files all or nothing.
 
+#include "tool_failure.hpp"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,8 +16,9 @@ struct OutputFile {
 };
 
 /// Writes every file to a temporary file beside its target, then renames each into place, so
-/// a target is never left half written. Returns a message when a file cannot be written; the
-/// temporary files are removed then and no target has been touched.
-std::optional<std::string> write_all_or_nothing(const std::vector<OutputFile>& files);
+/// a target is never left half written. Returns the failure, "cannot write PATH: REASON" with
+/// the usage status, when a file cannot be written; the temporary files are removed then and no
+/// target has been touched.
+[[nodiscard]] std::optional<ToolFailure> write_all_or_nothing(const std::vector<OutputFile>& files);
 
 } // namespace orvik_tool

@@ -13,20 +13,6 @@ using orvik_compiler::Phase;
 
 constexpr std::uint64_t schema_version = 1;
 
-const char* sharding_name(orvik_compiler::Sharding sharding) {
-  switch (sharding) {
-  case orvik_compiler::Sharding::Replicated:
-    return "Replicated";
-  case orvik_compiler::Sharding::Rows:
-    return "Rows";
-  case orvik_compiler::Sharding::Columns:
-    return "Columns";
-  case orvik_compiler::Sharding::Heads:
-    return "Heads";
-  }
-  return "?";
-}
-
 json ids(const std::vector<orvik_compiler::TensorId>& tensors) {
   json list = json::array();
   for (const orvik_compiler::TensorId id : tensors) {
@@ -70,7 +56,7 @@ std::string schedule_json(const orvik_compiler::Schedule& schedule) {
   for (const orvik_compiler::Layout& layout : schedule.layouts) {
     layouts.push_back({{"tensor", layout.tensor.index},
                        {"tiles", layout.tiles},
-                       {"sharding", sharding_name(layout.sharding)},
+                       {"sharding", orvik_compiler::sharding_name(layout.sharding)},
                        {"alignment", layout.alignment}});
   }
   json phases = json::array();

@@ -1,0 +1,52 @@
+#pragma once
+
+// How the tool carries a failure: the exit status it ends with and the line it prints, alone
+// where a step yields nothing and in place of the value where it yields one.
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+namespace orvik_tool {
+
+/// The tool's exit statuses.
+constexpr int exit_success = 0;
+/// The graph does not compile, or cannot be written as a graph file.
+constexpr int exit_compile_error = 1;
+/// A usage error, a graph file that cannot be read, or an output file that cannot be written.
+constexpr int exit_usage_error = 2;
+
+/// Why the tool stops: the status it exits with and the whole line, without its newline, that
+/// it prints on standard error.
+struct ToolFailure {
+  int exit_status = exit_usage_error;
+  std::string message;
+};
+
+/// A failure of the tool's own, its message prefixed "orvik: error: " like every message the
+/// tool writes about itself; diagnostics of a graph file name the file instead.
+inline ToolFailure tool_error(int exit_status, std::string_view what) {
+  return {exit_status, "orvik: error: " + std::string(what)};
+}
+
+/// Either a `T` or the failure that stands in its place. Reading the one that is not there
+/// throws std::bad_variant_access.
+template <class T>
+class [[nodiscard]] ToolResult {
+public:
+  ToolResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  ToolResult(ToolFailure failure) : state_(std::in_place_index<1>, std::move(failure)) {}
+
+  explicit operator bool() const noexcept { return state_.index() == 0; }
+
+  T& operator*() & { return std::get<0>(state_); }
+  const T& operator*() const& { return std::get<0>(state_); }
+
+  const ToolFailure& failure() const& { return std::get<1>(state_); }
+
+private:
+  std::variant<T, ToolFailure> state_;
+};
+
+} // namespace orvik_tool
