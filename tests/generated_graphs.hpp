@@ -1,6 +1,6 @@
 #pragma once
 
-// Random but reproducible graphs and the invariants every compiled schedule must satisfy.
+// Random but reproducible graphs.
 
 #include <orvik_compiler/orvik_compiler.hpp>
 
@@ -14,10 +14,5 @@ namespace orvik_compiler::testing {
 /// A graph of `op_count` builder operations over rank-2 tensors of up to `max_extent` rows and
 /// columns, with one to three outputs. The same seed always gives the same graph.
 Graph generated_graph(std::uint64_t seed, std::size_t op_count, std::uint64_t max_extent);
-
-/// Every rule a schedule compiled from `graph` with `options` must follow; returns the first
-/// rule broken, or an empty string.
-std::string broken_invariant(const Graph& graph, const CompilerOptions& options,
-                             const Schedule& schedule);
 
 } // namespace orvik_compiler::testing

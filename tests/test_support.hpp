@@ -36,4 +36,12 @@ CompileError expect_error(const Result<T>& result) {
   return result.error();
 }
 
+/// The verifier's diagnostic of `schedule`, empty when it keeps every rule, so that a failed
+/// check shows the rule it broke.
+inline std::string broken_rule(const Graph& graph, const CompilerOptions& options,
+                               const Schedule& schedule) {
+  const Result<void> verified = verify_schedule(graph, options, schedule);
+  return verified ? std::string{} : verified.error().message;
+}
+
 } // namespace orvik_compiler::testing

@@ -9,3 +9,4 @@
 #include "orvik_compiler/graph.hpp"
 #include "orvik_compiler/result.hpp"
 #include "orvik_compiler/schedule.hpp"
+#include "orvik_compiler/verify_schedule.hpp"

@@ -23,6 +23,7 @@ TEST_CASE("the matmul example compiles to its exact schedule", "[compile]") {
   const TensorId y = expect_value(graph.matmul("y", x, w));
   graph.mark_output(y);
   const Schedule schedule = expect_value(compile(graph, CompilerOptions{}));
+  CHECK(testing::broken_rule(graph, CompilerOptions{}, schedule).empty());
 
   CHECK(schedule.layouts == std::vector<Layout>{{x, run(0, 0), Sharding::Rows, 16},
                                                 {w, run(0, 15), Sharding::Columns, 16},
@@ -80,6 +81,7 @@ TEST_CASE("an input on fewer tiles than the output moves round-robin", "[compile
   const TensorId y = expect_value(graph.op("spread", OpKind::Gelu{}, {x}, {700})); // three tiles
   graph.mark_output(y);
   const Schedule schedule = expect_value(compile(graph, CompilerOptions{}));
+  CHECK(testing::broken_rule(graph, CompilerOptions{}, schedule).empty());
   REQUIRE(schedule.phases.size() == 2);
   CHECK(schedule.phases[0] ==
         Phase{Phase::Exchange{{Transfer{0, 1, x, 16}, Transfer{0, 2, x, 16}}}});
@@ -98,6 +100,7 @@ TEST_CASE("two moving inputs share one exchange, the first input's transfers fir
   const TensorId c = expect_value(graph.op("c", OpKind::Add{}, {a, b}, {1000})); // four tiles
   graph.mark_output(c);
   const Schedule schedule = expect_value(compile(graph, CompilerOptions{}));
+  CHECK(testing::broken_rule(graph, CompilerOptions{}, schedule).empty());
   REQUIRE(schedule.phases.size() == 2);
   CHECK(schedule.phases[0] == Phase{Phase::Exchange{{
                                   Transfer{0, 1, a, 16},
@@ -118,6 +121,7 @@ TEST_CASE("inputs on as many tiles as the output never move", "[compile]") {
   graph.mark_output(z);
   graph.mark_output(t);
   const Schedule schedule = expect_value(compile(graph, CompilerOptions{}));
+  CHECK(testing::broken_rule(graph, CompilerOptions{}, schedule).empty());
   CHECK(schedule.phases.size() == graph.ops.size());
 }
 
@@ -136,6 +140,7 @@ TEST_CASE("a single tile holds everything and needs no exchange", "[compile]") {
   const TensorId w = graph.weight("w", {64, 128});
   graph.mark_output(expect_value(graph.matmul("y", x, w)));
   const Schedule schedule = expect_value(compile(graph, CompilerOptions{1, 0x52000, 0xE0000}));
+  CHECK(testing::broken_rule(graph, CompilerOptions{1, 0x52000, 0xE0000}, schedule).empty());
   CHECK(schedule.phases.size() == 1);
   const auto& commands = std::get<Phase::Compute>(schedule.phases[0].value).commands;
   REQUIRE(commands.size() == 1);

@@ -73,7 +73,7 @@ TEST_CASE("the largest tile count spreads a big tensor over every tile", "[hosti
   CHECK(schedule.allocations.size() == 65535);
   CHECK(schedule.peak_sram.size() == 65535);
   CHECK(schedule.peak_sram.at(65534) == 1040); // 1025 bytes padded to 16
-  CHECK(testing::broken_invariant(graph, options, schedule).empty());
+  CHECK(testing::broken_rule(graph, options, schedule).empty());
   const Graph encoder = expect_value(encoder_graph(EncoderConfig{}));
   CHECK(compile(encoder, options).has_value());
 }
@@ -89,7 +89,7 @@ TEST_CASE("windows of one byte and at the top of the 32-bit range", "[hostile]")
   // A window of 64 KiB just below 2^32 holds the encoder; one starting 4 KiB below does not,
   // and the search stops at the top instead of wrapping.
   const Schedule high = expect_value(compile(encoder, CompilerOptions{64, top - 0xFFFF, top}));
-  CHECK(testing::broken_invariant(encoder, CompilerOptions{64, top - 0xFFFF, top}, high).empty());
+  CHECK(testing::broken_rule(encoder, CompilerOptions{64, top - 0xFFFF, top}, high).empty());
   CHECK(expect_error(compile(encoder, CompilerOptions{64, top - 0xFFF, top})) ==
         CompileError::memory("address overflow"));
 }

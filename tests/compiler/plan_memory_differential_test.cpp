@@ -232,6 +232,9 @@ TEST_CASE("the planner equals the plain one on compiled layouts and phases",
       options.tile_count = tiles;
       INFO("seed " << seed << " " << testing::debug(options));
       REQUIRE(first_difference(graph, compiled->layouts, compiled->phases, options, tally).empty());
+      if (const Result<Schedule> schedule = compile(graph, options)) {
+        CHECK(testing::broken_rule(graph, options, *schedule).empty());
+      }
     }
   }
   CHECK(tally.compared > 1000);

@@ -67,7 +67,7 @@ TEST_CASE("a tensor written but never read is live at the phase that writes it",
   CHECK(a_block.address == base + 16);
   CHECK(dead_block.address == base + 32);
   CHECK(allocation_of(schedule, z).live_until == schedule.phases.size());
-  CHECK(testing::broken_invariant(graph, one_tile(), schedule).empty());
+  CHECK(testing::broken_rule(graph, one_tile(), schedule).empty());
 }
 
 TEST_CASE("blocks reuse bytes exactly when their lifetimes are disjoint", "[memory]") {
@@ -226,7 +226,7 @@ TEST_CASE("schedules of generated graphs keep every invariant", "[memory][proper
       }
       ++compiled;
       INFO("seed " << seed << " " << testing::debug(options));
-      CHECK(testing::broken_invariant(graph, options, *schedule).empty());
+      CHECK(testing::broken_rule(graph, options, *schedule).empty());
       CHECK(compile(graph, options) == schedule);
     }
   }

@@ -99,7 +99,7 @@ TEST_CASE("the default encoder compiles to 17 phases and 360 allocations", "[enc
   const Schedule schedule = expect_value(compile(graph, CompilerOptions{}));
   REQUIRE(schedule.phases.size() == 17);
   CHECK(schedule.allocations.size() == 360);
-  CHECK(testing::broken_invariant(graph, CompilerOptions{}, schedule).empty());
+  CHECK(testing::broken_rule(graph, CompilerOptions{}, schedule).empty());
 
   std::vector<Transfer> softmax_moves;
   for (std::uint16_t tile = 4; tile <= 7; ++tile) {
