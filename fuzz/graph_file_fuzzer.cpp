@@ -2,6 +2,7 @@
 // that reads to the same graph, and every view of its schedule must be produced without fault.
 
 #include "orvik/graph_file.hpp"
+#include "orvik/report.hpp"
 #include "orvik/views.hpp"
 
 #include <orvik_compiler/orvik_compiler.hpp>
@@ -50,6 +51,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)orvik_tool::schedule_json(*schedule);
     (void)orvik_tool::chrome_trace(graph, *schedule);
     (void)orvik_tool::memory_map_svg(graph, options, *schedule, 0);
+    // The report's data sits inside a script element: no name may put a "<" into it.
+    const std::string page =
+        orvik_tool::schedule_report_html("fuzz.json", graph, options, *schedule);
+    const std::string_view open = R"(<script id="report-data" type="application/json">)";
+    const std::size_t first = page.find(open) + open.size();
+    if (page.find('<', first) != page.find("</script>", first)) {
+      finding("the report's data holds a \"<\"");
+    }
   } catch (const std::overflow_error&) {
     // A shape whose byte count overflows 64 bits: a documented caller error.
   }

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the tests and the benchmark need, only those that
-# are missing.
+# Installs what the build, the tests and the benchmark need, only what is missing: the Debian
+# packages (Chromium among them, for the schedule report's browser tests), then the npm packages
+# of package-lock.json (the report's linters and playwright-core), with `npm ci` whenever the
+# lock file changed. Those need Node.js 20 or later with npm, which Debian 12 does not package.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ clang clang-format catch2 libclang-rt-14-dev libbenchmark-dev
-  libcli11-dev nlohmann-json3-dev libxml2-utils librsvg2-bin)
+  libcli11-dev nlohmann-json3-dev libxml2-utils librsvg2-bin chromium)
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
@@ -16,4 +19,17 @@ if ((${#missing[@]} > 0)); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+node_major="$(node -p 'process.versions.node.split(".")[0]' 2>/dev/null || echo 0)"
+if ((node_major < 20)) || ! command -v npm >/dev/null; then
+  echo "install-dependencies: the report's tests need Node.js 20 or later with npm" >&2
+  exit 1
+fi
+
+# npm ci starts from an empty node_modules, so it runs only when the lock file differs from
+# the one it last installed.
+if ! cmp -s package-lock.json node_modules/.installed-package-lock.json; then
+  npm ci --no-audit --no-fund
+  cp package-lock.json node_modules/.installed-package-lock.json
 fi

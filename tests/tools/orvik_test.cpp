@@ -195,7 +195,8 @@ TEST_CASE("bad input gets its message and exit status and writes nothing", "[too
   const Scratch scratch;
   const std::string out = "-o '" + (scratch / "out").string() + "' --trace '" +
                           (scratch / "t.json").string() + "' --memory-map '" +
-                          (scratch / "m.svg").string() + "'";
+                          (scratch / "m.svg").string() + "' --report '" +
+                          (scratch / "r.html").string() + "'";
   struct Case {
     std::string arguments;
     std::string input;
@@ -223,6 +224,10 @@ TEST_CASE("bad input gets its message and exit status and writes nothing", "[too
       {"compile --encoder --tile 70 --memory-map '" + (scratch / "m.svg").string() + "'", "", 2,
        "orvik: error: --tile 70 is not a tile of the 64-tile target"},
       {"frobnicate", "", 2, "A subcommand is required"},
+      {"compile --encoder -o '" + (scratch / "out").string() + "' --trace '" +
+           (scratch / "t.json").string() + "' --report '" + (scratch / "no" / "r.html").string() +
+           "'",
+       "", 2, "orvik: error: cannot write " + (scratch / "no" / "r.html").string()},
   };
   for (const Case& c : cases) {
     INFO(c.arguments);
@@ -265,6 +270,21 @@ TEST_CASE("the memory picture is valid SVG and renders", "[tool]") {
   REQUIRE(orvik("compile - --memory-map '" + hostile_svg + "'", hostile).status == 0);
   CHECK(shell("xmllint --noout '" + hostile_svg + "'").status == 0);
   CHECK(slurp(hostile_svg).find("&lt;a &amp; \\&quot;b\\&quot;&gt;\\u{1}") != std::string::npos);
+}
+
+TEST_CASE("the report names what was compiled", "[tool]") {
+  const Scratch scratch;
+  const std::string report = (scratch / "r.html").string();
+  const Run encoder = orvik("compile --encoder --hidden 32 --report '" + report + "'");
+  REQUIRE(encoder.status == 0);
+  CHECK(encoder.out.rfind("Schedule of 15 operations", 0) == 0);
+  CHECK(slurp(report).find(
+            R"x("name":"built-in encoder (sequence 32, hidden 32, heads 4, feed-forward 256)")x") !=
+        std::string::npos);
+
+  const Run graph = orvik("graph --encoder");
+  REQUIRE(orvik("compile - --report '" + report + "' --emit json", graph.out).status == 0);
+  CHECK(slurp(report).find(R"("name":"\u003cstdin>")") != std::string::npos);
 }
 
 TEST_CASE("the trace has one track per tile and no overlapping events", "[tool]") {

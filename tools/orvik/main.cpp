@@ -1,11 +1,13 @@
 // The orvik command-line tool: compiles the built-in encoder or a graph file and shows the
-// schedule as a report, its debug text or JSON, with an optional trace and memory picture.
+// schedule as a report, its debug text or JSON, with an optional trace, memory picture and
+// interactive HTML report.
 //
 // Exit status: 0 on success, 1 when the graph does not compile, 2 for a usage error or a bad
 // graph file.
 
 #include "graph_file.hpp"
 #include "output_files.hpp"
+#include "report.hpp"
 #include "tool_failure.hpp"
 #include "views.hpp"
 
@@ -156,7 +158,19 @@ struct CompileCommand {
   std::string trace;
   std::string memory_map;
   std::uint16_t tile = 0;
+  std::string report;
 };
+
+/// What the report's header calls the graph: the encoder with its dimensions, or the file.
+std::string source_name(const CompileCommand& command) {
+  if (!command.encoder.requested) {
+    return command.graph_path == "-" ? "<stdin>" : command.graph_path;
+  }
+  const EncoderConfig& config = command.encoder.config;
+  return "built-in encoder (sequence " + std::to_string(config.sequence) + ", hidden " +
+         std::to_string(config.hidden) + ", heads " + std::to_string(config.heads) +
+         ", feed-forward " + std::to_string(config.feed_forward) + ")";
+}
 
 int run_compile(const CompileCommand& command) {
   const ToolResult<Graph> loaded = load_graph(command.graph_path, command.encoder);
@@ -192,6 +206,10 @@ int run_compile(const CompileCommand& command) {
   if (!command.memory_map.empty()) {
     files.push_back({command.memory_map,
                      orvik_tool::memory_map_svg(graph, command.options, *schedule, command.tile)});
+  }
+  if (!command.report.empty()) {
+    files.push_back({command.report, orvik_tool::schedule_report_html(source_name(command), graph,
+                                                                      command.options, *schedule)});
   }
   return deliver(std::move(files), command.output, std::move(text));
 }
@@ -243,6 +261,8 @@ int run(int argc, char** argv) {
       ->transform(number_up_to(std::numeric_limits<std::uint16_t>::max()))
       ->capture_default_str()
       ->needs(memory_map);
+  compile_command->add_option("--report", compile.report,
+                              "write an interactive HTML report of the schedule");
 
   EncoderOptions graph_encoder;
   std::string graph_output;
