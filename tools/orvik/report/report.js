@@ -37,6 +37,8 @@
     // The chosen tile's allocations, as `blocksOf` gives them.
     blocks: [],
     phase: null,
+    // The bytes each tile shows in the heat map, as `tileValues` gives them.
+    values: [],
     tensor: null,
     wholeWindow: false,
     // "highest": from 0 to the highest value; "range": lowest to highest; "window": the window.
@@ -293,7 +295,7 @@
         hideTooltip();
         return;
       }
-      const bytes = tileValues()[Number(tile)];
+      const bytes = state.values[Number(tile)];
       const what = state.phase === null ? "peak" : `live at phase ${state.phase}:`;
       showTooltip(
         event,
@@ -305,6 +307,7 @@
 
   function paintHeatmap() {
     const values = tileValues();
+    state.values = values;
     let highest = 0;
     let lowest = Infinity;
     for (const value of values) {
@@ -512,7 +515,13 @@
     phaseBand(svg, MEMORY_TOP, plotHeight);
 
     const labels = [];
-    blocks.forEach((block, index) => {
+    // The searched tensor's blocks are drawn last, on top, and otherwise the smallest, so that
+    // a block drawn taller than it is cannot hide one smaller than itself.
+    const matches = (index) => (blocks[index].tensor === state.tensor ? 1 : 0);
+    const order = blocks.map((_, index) => index);
+    order.sort((a, b) => matches(a) - matches(b) || blocks[b].size - blocks[a].size || a - b);
+    for (const index of order) {
+      const block = blocks[index];
       const offset = block.address - options.data_base;
       const top = yOf(offset + block.size);
       const x = xOf(block.from);
@@ -535,7 +544,7 @@
       if (height >= 12 && width >= 36) {
         labels.push({ x, top, width, height, name: tensorName(block.tensor) });
       }
-    });
+    }
     // Names over the blocks that have room, each clipped to its block by a nested viewport.
     for (const label of labels) {
       const box = svgElement(svg, "svg", {
@@ -644,7 +653,9 @@
     state.tile = tile;
     state.blocks = blocksOf(tile);
     drawTile();
-    drawTensorInfo();
+    if (state.tensor !== null) {
+      drawTensorInfo();
+    }
     drawPhaseInfo();
   }
 
