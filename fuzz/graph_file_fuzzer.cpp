@@ -1,14 +1,17 @@
 // Bytes become a graph file for the tool's reader. A file that reads must write back to a file
-// that reads to the same graph, and every view of its schedule must be produced without fault.
+// that reads to the same graph, and every view of its schedule must be produced without fault
+// and within the memory that the budget's estimate allows for it.
 
 #include "orvik/graph_file.hpp"
 #include "orvik/report.hpp"
+#include "orvik/resource_budget.hpp"
 #include "orvik/views.hpp"
 
 #include <orvik_compiler/orvik_compiler.hpp>
 
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 
 namespace {
 
@@ -47,13 +50,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!schedule) {
       return 0;
     }
-    (void)orvik_tool::summary_report(graph, options, *schedule);
-    (void)orvik_tool::schedule_json(*schedule);
-    (void)orvik_tool::chrome_trace(graph, *schedule);
-    (void)orvik_tool::memory_map_svg(graph, options, *schedule, 0);
+    const orvik_tool::MemoryEstimate estimate(graph, options);
+    // The estimates count each view's text twice, for the growth of its buffer.
+    const auto check = [](std::uint64_t estimated, const std::string& text, const char* view) {
+      if (estimated / 2 < text.size()) {
+        finding(std::string("a ") + view + " longer than its estimate");
+      }
+    };
+    std::ostringstream debug;
+    debug << *schedule << '\n';
+    check(estimate.debug_text(), debug.str(), "debug text");
+    check(estimate.summary(), orvik_tool::summary_report(graph, options, *schedule), "summary");
+    check(estimate.json(), orvik_tool::schedule_json(*schedule), "schedule JSON");
+    check(estimate.trace(), orvik_tool::chrome_trace(graph, *schedule), "trace");
+    check(estimate.memory_map(0), orvik_tool::memory_map_svg(graph, options, *schedule, 0),
+          "memory map");
     // The report's data sits inside a script element: no name may put a "<" into it.
     const std::string page =
         orvik_tool::schedule_report_html("fuzz.json", graph, options, *schedule);
+    check(estimate.report("fuzz.json"), page, "report");
     const std::string_view open = R"(<script id="report-data" type="application/json">)";
     const std::size_t first = page.find(open) + open.size();
     if (page.find('<', first) != page.find("</script>", first)) {

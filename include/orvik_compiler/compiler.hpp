@@ -26,6 +26,10 @@ namespace orvik_compiler {
 /// not fit 64 bits.
 Layout choose_layout(const Tensor& tensor, std::uint16_t tile_count);
 
+/// The number of tiles in `choose_layout`'s layout of `tensor`, without building the layout:
+/// constant time beyond the tensor's rank. Throws std::overflow_error like `choose_layout`.
+std::uint16_t layout_tile_count(const Tensor& tensor, std::uint16_t tile_count);
+
 /// Bytes of one tile's share: ceil(4 * elements / tiles), the same for every share. The
 /// layout must have at least one tile (std::invalid_argument otherwise).
 std::uint64_t local_bytes(const Tensor& tensor, const Layout& layout);

@@ -33,14 +33,17 @@ Sharding choose_sharding(const Tensor& tensor) {
 
 } // namespace
 
-Layout choose_layout(const Tensor& tensor, std::uint16_t tile_count) {
+std::uint16_t layout_tile_count(const Tensor& tensor, std::uint16_t tile_count) {
   const std::uint64_t bytes = byte_count(tensor);
   const std::uint64_t blocks = bytes / bytes_per_tile_step + (bytes % bytes_per_tile_step != 0);
   // Clamped in 64 bits, so the narrowing below cannot wrap.
-  const std::uint64_t clamped =
-      std::clamp<std::uint64_t>(blocks, 1, std::max<std::uint16_t>(tile_count, 1));
+  return static_cast<std::uint16_t>(
+      std::clamp<std::uint64_t>(blocks, 1, std::max<std::uint16_t>(tile_count, 1)));
+}
+
+Layout choose_layout(const Tensor& tensor, std::uint16_t tile_count) {
   Layout layout{tensor.id, {}, choose_sharding(tensor), layout_alignment};
-  layout.tiles.resize(static_cast<std::size_t>(clamped));
+  layout.tiles.resize(layout_tile_count(tensor, tile_count));
   for (std::size_t i = 0; i < layout.tiles.size(); ++i) {
     layout.tiles[i] = static_cast<std::uint16_t>(i);
   }

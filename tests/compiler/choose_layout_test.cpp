@@ -43,12 +43,14 @@ TEST_CASE("one tile per started KiB, clamped to 1 .. tile_count", "[layout]") {
     INFO(testing::debug(t));
     CHECK(layout.tensor == TensorId{5});
     CHECK(layout.tiles == run(c.tiles));
+    CHECK(layout_tile_count(t, c.tile_count) == c.tiles);
     CHECK(layout.alignment == 16);
     CHECK(local_bytes(t, layout) == c.share);
   }
   CHECK(local_bytes(tensor({1000}), Layout{TensorId{5}, run(3), Sharding::Replicated, 16}) == 1334);
   CHECK_THROWS_AS(local_bytes(tensor({4}), Layout{}), std::invalid_argument);
   CHECK_THROWS_AS(choose_layout(tensor({std::uint64_t{1} << 62U}), 64), std::overflow_error);
+  CHECK_THROWS_AS(layout_tile_count(tensor({std::uint64_t{1} << 62U}), 64), std::overflow_error);
 }
 
 TEST_CASE("the sharding label follows kind and rank", "[layout]") {

@@ -31,6 +31,68 @@ TEST_CASE("text that is not JSON is reported at its line and column", "[graph fi
         "g.json:2:3: error: number overflow parsing '1e400'");
 }
 
+TEST_CASE("a number too large is reported where it stands, not where its text first appears",
+          "[graph file]") {
+  CHECK(error_of(R"({"note": "1e400", "steps": [1e400]})") ==
+        "g.json:1:29: error: number overflow parsing '1e400'");
+}
+
+TEST_CASE("graph files are strict: no key twice, no unknown field, version the integer 1",
+          "[graph file]") {
+  const std::string head = R"({"format": "orvik-graph", "version": 1, )";
+  const std::string x = R"({"op": "input", "name": "x", "shape": [2, 3]})";
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  const std::vector<Case> cases{
+      // A key given twice, wherever it is; the last one used to win.
+      {head + R"("steps": [{"op": "input", "name": "x", "shape": [0], "shape": [4, 8]}]})",
+       "duplicate key $.steps[0].shape"},
+      {head + R"("version": 1, "steps": []})", "duplicate key $.version"},
+      {head + R"("steps": [], "extra": [{}, {"a": {"b": 1, "b": 2}}]})",
+       "duplicate key $.extra[1].a.b"},
+      {head + R"("steps": [], "extra": {"two words": {"": 1, "": 2}}})",
+       R"(duplicate key $.extra["two words"][""])"},
+      // A field that the document or the step's kind does not have.
+      {head + R"("steps": [], "comment": "hi"})", "unknown field $.comment"},
+      {head + R"("steps": [)" + x + R"(, {"op": "gelu", "name": "g", "input": "x", "axis": 1}]})",
+       "step 2 \"g\": unknown field $.steps[1].axis"},
+      {head + R"("steps": [{"op": "input", "name": "x", "shape": [2], "shap": [3]}]})",
+       "step 1 \"x\": unknown field $.steps[0].shap"},
+      {head + R"("steps": [)" + x + R"(, {"op": "output", "tensor": "x", "name": "y"}]})",
+       "step 2 \"y\": unknown field $.steps[1].name"},
+      // The version, only ever the integer 1.
+      {R"({"format": "orvik-graph", "version": 1.0, "steps": []})",
+       "the field \"version\" must be the integer 1"},
+      {R"({"format": "orvik-graph", "version": "1", "steps": []})",
+       "the field \"version\" must be the integer 1"},
+      {R"({"format": "orvik-graph", "version": true, "steps": []})",
+       "the field \"version\" must be the integer 1"},
+      {R"({"format": "orvik-graph", "version": -1, "steps": []})",
+       "unsupported graph file version; this tool reads version 1"},
+      // An epsilon that no 32-bit float holds, or that rounds to zero.
+      {head + R"("steps": [)" + x +
+           R"(, {"op": "layer_norm", "name": "n", "input": "x", "epsilon": 1e-50}]})",
+       "step 2 \"n\": field $.steps[1].epsilon: 1e-50 rounds to zero as a 32-bit float"},
+      {head + R"("steps": [)" + x +
+           R"(, {"op": "layer_norm", "name": "n", "input": "x", "epsilon": 3.5e38}]})",
+       "step 2 \"n\": field \"epsilon\" must be a number in the float range"},
+  };
+  for (const Case& c : cases) {
+    INFO(c.text);
+    CHECK(error_of(c.text) == "g.json: error: " + c.message);
+  }
+  // The smallest float and zero itself stay readable.
+  for (const char* epsilon : {"1e-45", "0", "-0.0", "3.4028234e38"}) {
+    INFO(epsilon);
+    CHECK(read_graph_file(head + R"("steps": [)" + x +
+                              R"(, {"op": "layer_norm", "name": "n", "input": "x", "epsilon": )" +
+                              epsilon + "}]}",
+                          "g.json"));
+  }
+}
+
 TEST_CASE("the document must be a graph file of version 1", "[graph file]") {
   CHECK(error_of("[]") == "g.json: error: a graph file must be a JSON object");
   CHECK(error_of(R"({"format": "other", "version": 1, "steps": []})") ==

@@ -1,78 +1,25 @@
 // The orvik executable as a user runs it: outputs, exit statuses, messages and files.
 
+#include "tool_process.hpp"
+
 #include <orvik_compiler/orvik_compiler.hpp>
 
 #include <catch2/catch.hpp>
 #include <nlohmann/json.hpp>
 
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
-#include <sys/wait.h>
 
 namespace {
 
 using nlohmann::json;
-namespace fs = std::filesystem;
+using orvik_tool::testing::orvik;
+using orvik_tool::testing::Run;
+using orvik_tool::testing::Scratch;
+using orvik_tool::testing::shell;
+using orvik_tool::testing::slurp;
 namespace oc = orvik_compiler;
-
-struct Run {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-/// A scratch directory for one test case, removed afterwards.
-class Scratch {
-public:
-  Scratch()
-      : path_(fs::temp_directory_path() /
-              ("orvik-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++))) {
-    fs::create_directories(path_);
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  ~Scratch() { fs::remove_all(path_); }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-  std::size_t entries() const {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(path_), {}));
-  }
-
-private:
-  static int& counter() {
-    static int value = 0;
-    return value;
-  }
-  fs::path path_;
-};
-
-/// Runs a shell command line with `input` on standard input.
-Run shell(const std::string& command_line, const std::string& input = "") {
-  const Scratch scratch;
-  std::ofstream(scratch / "in") << input;
-  const std::string full = command_line + " < '" + (scratch / "in").string() + "' > '" +
-                           (scratch / "out").string() + "' 2> '" + (scratch / "err").string() + "'";
-  const int raw = std::system(full.c_str());
-  Run run;
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  run.out = slurp(scratch / "out");
-  run.err = slurp(scratch / "err");
-  return run;
-}
-
-Run orvik(const std::string& arguments, const std::string& input = "") {
-  return shell(std::string("'") + ORVIK_TOOL + "' " + arguments, input);
-}
 
 oc::Schedule default_encoder_schedule() {
   const oc::Result<oc::Graph> graph = oc::encoder_graph(oc::EncoderConfig{});

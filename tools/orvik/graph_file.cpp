@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -113,84 +114,248 @@ std::string parse_message(const json::exception& error) {
   return std::string(what);
 }
 
-const json& field(const json& step, const char* name) {
-  const auto found = step.find(name);
-  if (found == step.end()) {
-    throw StepError{"missing field \"" + std::string(name) + "\""};
+/// The JSON path of member `key` of the value at `parent`: ".key" for a key that reads as a
+/// name, otherwise the key quoted in brackets.
+std::string member_path(std::string parent, std::string_view key) {
+  const auto letter = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+  };
+  const auto letter_or_digit = [&](char c) { return letter(c) || (c >= '0' && c <= '9'); };
+  if (!key.empty() && letter(key.front()) && std::all_of(key.begin(), key.end(), letter_or_digit)) {
+    return parent + "." + std::string(key);
   }
-  return *found;
+  return parent + "[" + quoted_name(key) + "]";
 }
 
-std::string string_field(const json& step, const char* name) {
-  const json& value = field(step, name);
-  if (!value.is_string()) {
-    throw StepError{"field \"" + std::string(name) + "\" must be a string"};
-  }
-  return value.get<std::string>();
+/// The JSON path of the step at `position`, counted from 1.
+std::string step_path(std::size_t position) {
+  return "$.steps[" + std::to_string(position - 1) + "]";
 }
 
-std::uint64_t count_field(const json& step, const char* name) {
-  const json& value = field(step, name);
-  if (!value.is_number_unsigned()) {
-    throw StepError{"field \"" + std::string(name) + "\" must be a non-negative integer"};
-  }
-  return value.get<std::uint64_t>();
-}
+/// Builds the document as the JSON library's own parser does, through its event interface, but
+/// stops at the first key that its object already has, where that parser would let the second
+/// overwrite the first. Keeps where a syntax error or a number beyond the range of a double
+/// stands: the parser reports the offset of either, so that no text needs to be searched for.
+class StrictDocument {
+public:
+  /// What stopped the parser: the diagnostic's message and the byte offset it is reported at,
+  /// none for a duplicate key, which its path locates.
+  struct Failure {
+    std::string message;
+    std::optional<std::size_t> offset;
+  };
 
-std::vector<std::uint64_t> counts_field(const json& step, const char* name) {
-  const json& value = field(step, name);
-  std::vector<std::uint64_t> counts;
-  if (value.is_array()) {
-    for (const json& element : value) {
-      if (!element.is_number_unsigned()) {
-        counts.clear();
-        break;
+  /// The document, once the parser has accepted all of the text.
+  const json& document() const { return root_; }
+  const Failure& failure() const { return failure_; }
+
+  bool null() { return add(nullptr); }
+  bool boolean(bool value) { return add(value); }
+  bool number_integer(json::number_integer_t value) { return add(value); }
+  bool number_unsigned(json::number_unsigned_t value) { return add(value); }
+  bool number_float(json::number_float_t value, const json::string_t&) { return add(value); }
+  bool string(json::string_t& value) { return add(std::move(value)); }
+  bool binary(json::binary_t& value) { return add(std::move(value)); }
+  bool start_object(std::size_t) {
+    open_.push_back(&place(json::object()));
+    return true;
+  }
+  bool key(json::string_t& name) {
+    json& object = *open_.back();
+    if (object.contains(name)) {
+      failure_ = {"duplicate key " + member_path(path_of_innermost(), name), std::nullopt};
+      return false;
+    }
+    member_ = &object[name];
+    return true;
+  }
+  bool end_object() {
+    open_.pop_back();
+    return true;
+  }
+  bool start_array(std::size_t) {
+    open_.push_back(&place(json::array()));
+    return true;
+  }
+  bool end_array() {
+    open_.pop_back();
+    return true;
+  }
+  bool parse_error(std::size_t position, const std::string& token, const json::exception& error) {
+    // `position` counts the bytes read: up to and including the offending one for a syntax
+    // error, up to the end of the number for a number out of range, which is reported where
+    // its text starts.
+    constexpr int number_out_of_range = 406;
+    std::size_t offset = position > 0 ? position - 1 : 0;
+    if (error.id == number_out_of_range && token.size() <= position) {
+      offset = position - token.size();
+    }
+    failure_ = {parse_message(error), offset};
+    return false;
+  }
+
+private:
+  /// Puts `value` where the parser is: the document itself, the next element of the innermost
+  /// array, or the member whose key came last.
+  json& place(json value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+      return root_;
+    }
+    json& container = *open_.back();
+    if (container.is_array()) {
+      container.push_back(std::move(value));
+      return container.back();
+    }
+    *member_ = std::move(value);
+    return *member_;
+  }
+
+  bool add(json value) {
+    place(std::move(value));
+    return true;
+  }
+
+  /// The JSON path of the innermost open object or array. An open value stays where it is,
+  /// since its container only grows once it is closed.
+  std::string path_of_innermost() const {
+    std::string path = "$";
+    for (std::size_t depth = 1; depth < open_.size(); ++depth) {
+      const json& parent = *open_[depth - 1];
+      if (parent.is_array()) {
+        const json::array_t& elements = parent.get_ref<const json::array_t&>();
+        path += "[" + std::to_string(open_[depth] - elements.data()) + "]";
+        continue;
       }
-      counts.push_back(element.get<std::uint64_t>());
+      for (const auto& [name, value] : parent.items()) {
+        if (&value == open_[depth]) {
+          path = member_path(std::move(path), name);
+          break;
+        }
+      }
     }
-    if (counts.size() == value.size()) {
-      return counts;
-    }
+    return path;
   }
-  throw StepError{"field \"" + std::string(name) + "\" must be an array of non-negative integers"};
-}
 
-float float_field(const json& step, const char* name) {
-  const json& value = field(step, name);
-  // A number beyond the float range has no float to stand for it; converting it would be
-  // undefined, so it is refused like any other ill-typed field.
-  if (!value.is_number() ||
-      !(std::fabs(value.get<double>()) <= std::numeric_limits<float>::max())) {
-    throw StepError{"field \"" + std::string(name) + "\" must be a number in the float range"};
+  json root_;
+  /// The objects and arrays that have started and not ended, outermost first.
+  std::vector<json*> open_;
+  /// The member of the innermost object whose key came last.
+  json* member_ = nullptr;
+  Failure failure_;
+};
+
+/// The fields of one step, read by name. The fields read are remembered, so that any other
+/// field of the step, most likely a misspelt one, is reported as unknown.
+class StepFields {
+public:
+  StepFields(const json& step, std::size_t position) : step_(step), position_(position) {}
+
+  const json& field(const char* name) {
+    const auto found = step_.find(name);
+    if (found == step_.end()) {
+      throw StepError{"missing field \"" + std::string(name) + "\""};
+    }
+    read_.emplace_back(name);
+    return *found;
   }
-  return static_cast<float>(value.get<double>());
-}
+
+  std::string string_field(const char* name) {
+    const json& value = field(name);
+    if (!value.is_string()) {
+      throw StepError{"field \"" + std::string(name) + "\" must be a string"};
+    }
+    return value.get<std::string>();
+  }
+
+  std::uint64_t count_field(const char* name) {
+    const json& value = field(name);
+    if (!value.is_number_unsigned()) {
+      throw StepError{"field \"" + std::string(name) + "\" must be a non-negative integer"};
+    }
+    return value.get<std::uint64_t>();
+  }
+
+  std::vector<std::uint64_t> counts_field(const char* name) {
+    const json& value = field(name);
+    std::vector<std::uint64_t> counts;
+    if (value.is_array()) {
+      for (const json& element : value) {
+        if (!element.is_number_unsigned()) {
+          counts.clear();
+          break;
+        }
+        counts.push_back(element.get<std::uint64_t>());
+      }
+      if (counts.size() == value.size()) {
+        return counts;
+      }
+    }
+    throw StepError{"field \"" + std::string(name) +
+                    "\" must be an array of non-negative integers"};
+  }
+
+  float float_field(const char* name) {
+    const json& value = field(name);
+    // A number beyond the float range has no float to stand for it; converting it would be
+    // undefined, so it is refused like any other ill-typed field.
+    if (!value.is_number() ||
+        !(std::fabs(value.get<double>()) <= std::numeric_limits<float>::max())) {
+      throw StepError{"field \"" + std::string(name) + "\" must be a number in the float range"};
+    }
+    const double number = value.get<double>();
+    const auto rounded = static_cast<float>(number);
+    if (number != 0.0 && rounded == 0.0F) {
+      throw StepError{"field " + member_path(step_path(position_), name) + ": " + value.dump() +
+                      " rounds to zero as a 32-bit float"};
+    }
+    return rounded;
+  }
+
+  /// Throws for the first field, in key order, that was not read.
+  void check_all_read() const {
+    for (const auto& [name, value] : step_.items()) {
+      if (std::find(read_.begin(), read_.end(), name) == read_.end()) {
+        throw StepError{"unknown field " + member_path(step_path(position_), name)};
+      }
+    }
+  }
+
+private:
+  const json& step_;
+  std::size_t position_;
+  std::vector<std::string_view> read_;
+};
 
 /// Replays one step at a time, keeping the names defined so far.
 class Replay {
 public:
-  void step(const json& step) {
+  /// Replays the step at `position`, counted from 1.
+  void step(const json& step, std::size_t position) {
     if (!step.is_object()) {
       throw StepError{"a step must be an object"};
     }
-    const std::string kind = string_field(step, "op");
+    StepFields fields(step, position);
+    const std::string kind = fields.string_field("op");
     if (kind == "output") {
-      graph_.mark_output(operand(step, "tensor"));
+      graph_.mark_output(operand(fields, "tensor"));
+      fields.check_all_read();
       return;
     }
-    std::string name = string_field(step, "name");
+    std::string name = fields.string_field("name");
     if (names_.count(name) != 0) {
       throw StepError{"name " + quoted_name(name) + " is already defined"};
     }
-    const TensorId defined = define(kind, name, step);
+    const TensorId defined = define(kind, name, fields);
+    fields.check_all_read();
     names_.emplace(std::move(name), defined);
   }
 
   Graph take() { return std::move(graph_); }
 
 private:
-  TensorId operand(const json& step, const char* role) {
-    const std::string name = string_field(step, role);
+  TensorId operand(StepFields& fields, const char* role) {
+    const std::string name = fields.string_field(role);
     const auto found = names_.find(name);
     if (found == names_.end()) {
       throw StepError{"unknown tensor " + quoted_name(name)};
@@ -205,36 +370,36 @@ private:
     return *result;
   }
 
-  TensorId define(const std::string& kind, const std::string& name, const json& step) {
+  TensorId define(const std::string& kind, const std::string& name, StepFields& fields) {
     if (kind == "input") {
-      return graph_.input(name, counts_field(step, "shape"));
+      return graph_.input(name, fields.counts_field("shape"));
     }
     if (kind == "weight") {
-      return graph_.weight(name, counts_field(step, "shape"));
+      return graph_.weight(name, fields.counts_field("shape"));
     }
     const std::optional<OpKind> operation = orvik_compiler::operation_kind(kind);
     if (!operation) {
       throw StepError{"unknown step kind " + quoted_name(kind)};
     }
     // One builder call per operation kind, its parameters read from the step's fields.
-    const auto left = [&] { return operand(step, "left"); };
-    const auto right = [&] { return operand(step, "right"); };
-    const auto input = [&] { return operand(step, "input"); };
+    const auto left = [&] { return operand(fields, "left"); };
+    const auto right = [&] { return operand(fields, "right"); };
+    const auto input = [&] { return operand(fields, "input"); };
     return built(std::visit(
         Overloaded{[&](const OpKind::MatMul&) { return graph_.matmul(name, left(), right()); },
                    [&](const OpKind::Add&) { return graph_.add(name, left(), right()); },
                    [&](const OpKind::Mul&) { return graph_.mul(name, left(), right()); },
                    [&](const OpKind::Reshape&) {
-                     return graph_.reshape(name, input(), counts_field(step, "shape"));
+                     return graph_.reshape(name, input(), fields.counts_field("shape"));
                    },
                    [&](const OpKind::Transpose&) {
-                     return graph_.transpose(name, input(), counts_field(step, "permutation"));
+                     return graph_.transpose(name, input(), fields.counts_field("permutation"));
                    },
                    [&](const OpKind::LayerNorm&) {
-                     return graph_.layer_norm(name, input(), float_field(step, "epsilon"));
+                     return graph_.layer_norm(name, input(), fields.float_field("epsilon"));
                    },
                    [&](const OpKind::Softmax&) {
-                     return graph_.softmax(name, input(), count_field(step, "axis"));
+                     return graph_.softmax(name, input(), fields.count_field("axis"));
                    },
                    [&](const OpKind::Gelu&) { return graph_.gelu(name, input()); }},
         operation->value));
@@ -268,25 +433,16 @@ ToolResult<Graph> read_graph_file(std::string_view text, std::string_view file) 
     return unreadable(located(file, text, *offset,
                               "nesting deeper than " + std::to_string(max_nesting) + " levels"));
   }
-  json document;
-  try {
-    document = json::parse(text);
-  } catch (const json::parse_error& error) {
-    // The parser counts the bytes read up to and including the offending one.
-    const std::size_t offset = error.byte == 0 ? 0 : error.byte - 1;
-    return unreadable(located(file, text, offset, parse_message(error)));
-  } catch (const json::out_of_range& error) {
-    // A number beyond the range of a double; the parser names the literal but not where it is.
-    const std::string message = parse_message(error);
-    const std::size_t open = message.find('\'');
-    const std::size_t close = message.rfind('\'');
-    const std::size_t offset =
-        open < close ? text.find(std::string_view(message).substr(open + 1, close - open - 1)) : 0;
-    return unreadable(located(file, text, offset == std::string_view::npos ? 0 : offset, message));
-  }
   const auto file_error = [&](std::string_view message) {
     return unreadable(std::string(file) + ": error: " + std::string(message));
   };
+  StrictDocument parsed;
+  if (!json::sax_parse(text, &parsed)) {
+    const StrictDocument::Failure& failure = parsed.failure();
+    return failure.offset ? unreadable(located(file, text, *failure.offset, failure.message))
+                          : file_error(failure.message);
+  }
+  const json& document = parsed.document();
   if (!document.is_object()) {
     return file_error("a graph file must be a JSON object");
   }
@@ -295,6 +451,9 @@ ToolResult<Graph> read_graph_file(std::string_view text, std::string_view file) 
     return file_error("the field \"format\" must be \"orvik-graph\"");
   }
   const auto version = document.find("version");
+  if (version != document.end() && !version->is_number_integer()) {
+    return file_error("the field \"version\" must be the integer 1");
+  }
   if (version == document.end() || *version != format_version) {
     return file_error("unsupported graph file version; this tool reads version 1");
   }
@@ -302,12 +461,17 @@ ToolResult<Graph> read_graph_file(std::string_view text, std::string_view file) 
   if (steps == document.end() || !steps->is_array()) {
     return file_error("the field \"steps\" must be an array");
   }
+  for (const auto& [name, value] : document.items()) {
+    if (name != "format" && name != "version" && name != "steps") {
+      return file_error("unknown field " + member_path("$", name));
+    }
+  }
   Replay replay;
   std::size_t position = 0;
   for (const json& step : *steps) {
     ++position;
     try {
-      replay.step(step);
+      replay.step(step, position);
     } catch (const StepError& error) {
       return unreadable(step_error(file, position, step, error.message));
     } catch (const std::overflow_error& error) {

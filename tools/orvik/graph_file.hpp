@@ -22,7 +22,10 @@ namespace orvik_tool {
 /// Replays the steps of a graph file through the builder. `file` names the file in messages.
 /// A file that cannot be read fails with the usage status and a message in the compiler's
 /// diagnostic form: "FILE:LINE:COL: error: ..." for text that is not JSON, "FILE: error: step N
-/// "name": ..." for a step that cannot be replayed.
+/// "name": ..." for a step that cannot be replayed. The reading is strict: a key given twice in
+/// one object, a field that the document or the step's kind does not have, a "version" that is
+/// not the integer 1 and an epsilon that a 32-bit float cannot hold, or that it rounds to zero,
+/// are errors, the fields named by their JSON path ("$.steps[2].epsilon", steps from 0).
 ToolResult<orvik_compiler::Graph> read_graph_file(std::string_view text, std::string_view file);
 
 /// Writes a graph built through the builder as a graph file. Fails with the compile status when

@@ -2,12 +2,14 @@
 // schedule as a report, its debug text or JSON, with an optional trace, memory picture and
 // interactive HTML report.
 //
-// Exit status: 0 on success, 1 when the graph does not compile, 2 for a usage error or a bad
-// graph file.
+// Exit status: 0 on success, 1 when the graph does not compile or would take more memory than
+// the budget, 2 for a usage error, a bad graph file or an output that cannot be written.
 
 #include "graph_file.hpp"
+#include "input_file.hpp"
 #include "output_files.hpp"
 #include "report.hpp"
+#include "resource_budget.hpp"
 #include "tool_failure.hpp"
 #include "views.hpp"
 
@@ -15,13 +17,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <charconv>
-#include <fstream>
+#include <fcntl.h>
 #include <iostream>
-#include <iterator>
 #include <limits>
 #include <optional>
 #include <sstream>
+#include <unistd.h>
 
 namespace {
 
@@ -31,9 +34,20 @@ using orvik_compiler::Graph;
 using orvik_tool::exit_compile_error;
 using orvik_tool::exit_success;
 using orvik_tool::exit_usage_error;
+using orvik_tool::InputFile;
+using orvik_tool::OutputFile;
 using orvik_tool::tool_error;
 using orvik_tool::ToolFailure;
 using orvik_tool::ToolResult;
+
+/// Refuses an empty path, which names no file.
+CLI::Validator non_empty_path() {
+  return CLI::Validator(
+      [](const std::string& text) -> std::string {
+        return text.empty() ? "an empty path names no file" : "";
+      },
+      "PATH");
+}
 
 /// Accepts a decimal or 0x-hexadecimal number up to `max` and rewrites it in decimal, the only
 /// form the option parser then has to read.
@@ -93,25 +107,10 @@ int report(const ToolFailure& failure) {
   return failure.exit_status;
 }
 
-/// The whole of the file at `path`, or of standard input for "-".
-ToolResult<std::string> read_input(const std::string& path) {
-  std::ostringstream text;
-  if (path == "-") {
-    text << std::cin.rdbuf();
-    return text.str();
-  }
-  std::ifstream file(path, std::ios::binary);
-  if (file) {
-    text << file.rdbuf();
-    if (!file.bad()) {
-      return text.str();
-    }
-  }
-  return tool_error(exit_usage_error, "cannot read " + path);
-}
-
-/// The graph to compile: the built-in encoder, or the graph file at `path`.
-ToolResult<Graph> load_graph(const std::string& path, const EncoderOptions& encoder) {
+/// The graph to compile: the built-in encoder, or the graph file at `path`, read up to
+/// `max_input_bytes`.
+ToolResult<Graph> load_graph(const std::string& path, const EncoderOptions& encoder,
+                             std::uint64_t max_input_bytes) {
   if (encoder.requested) {
     orvik_compiler::Result<Graph> graph = orvik_compiler::encoder_graph(encoder.config);
     if (!graph) {
@@ -119,32 +118,17 @@ ToolResult<Graph> load_graph(const std::string& path, const EncoderOptions& enco
     }
     return std::move(*graph);
   }
-  const ToolResult<std::string> text = read_input(path);
+  const ToolResult<std::string> text = orvik_tool::read_input_file(path, max_input_bytes);
   if (!text) {
     return text.failure();
   }
   return orvik_tool::read_graph_file(*text, path == "-" ? "<stdin>" : path);
 }
 
-/// Writes the command's files, and its main text to standard output unless -o names a file.
-int deliver(std::vector<orvik_tool::OutputFile> files, const std::string& output,
-            std::string text) {
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    for (std::size_t j = i + 1; j < files.size(); ++j) {
-      if (files[i].path == files[j].path) {
-        return report(tool_error(exit_usage_error, files[i].path + " is named twice"));
-      }
-    }
-  }
-  const bool to_file = !output.empty() && output != "-";
-  if (to_file) {
-    files.push_back({output, std::move(text)});
-  }
-  if (const std::optional<ToolFailure> failure = orvik_tool::write_all_or_nothing(files)) {
+/// Writes the command's files; the exit status.
+int deliver(const std::vector<OutputFile>& files, const std::vector<InputFile>& inputs = {}) {
+  if (const std::optional<ToolFailure> failure = orvik_tool::write_all_or_nothing(files, inputs)) {
     return report(*failure);
-  }
-  if (!to_file) {
-    std::cout << text << std::flush;
   }
   return exit_success;
 }
@@ -154,11 +138,13 @@ struct CompileCommand {
   EncoderOptions encoder;
   CompilerOptions options;
   std::string emit = "summary";
-  std::string output;
+  std::string output = "-";
   std::string trace;
   std::string memory_map;
   std::uint16_t tile = 0;
   std::string report;
+  std::uint64_t max_input_bytes = orvik_tool::default_max_input_bytes;
+  std::uint64_t memory_budget = orvik_tool::default_memory_budget;
 };
 
 /// What the report's header calls the graph: the encoder with its dimensions, or the file.
@@ -172,12 +158,42 @@ std::string source_name(const CompileCommand& command) {
          ", feed-forward " + std::to_string(config.feed_forward) + ")";
 }
 
+/// What the command would build, estimated before any of it is.
+std::vector<orvik_tool::MemoryUse> memory_uses(const Graph& graph, const CompileCommand& command) {
+  const orvik_tool::MemoryEstimate estimate(graph, command.options);
+  std::vector<orvik_tool::MemoryUse> uses{{"schedule", estimate.schedule()}};
+  const std::uint64_t text = command.emit == "debug"  ? estimate.debug_text()
+                             : command.emit == "json" ? estimate.json()
+                                                      : estimate.summary();
+  uses.push_back({"--emit " + command.emit, text});
+  if (!command.trace.empty()) {
+    uses.push_back({"--trace", estimate.trace()});
+  }
+  if (!command.memory_map.empty()) {
+    uses.push_back({"--memory-map", estimate.memory_map(command.tile)});
+  }
+  if (!command.report.empty()) {
+    uses.push_back({"--report", estimate.report(source_name(command))});
+  }
+  return uses;
+}
+
 int run_compile(const CompileCommand& command) {
-  const ToolResult<Graph> loaded = load_graph(command.graph_path, command.encoder);
+  const ToolResult<Graph> loaded =
+      load_graph(command.graph_path, command.encoder, command.max_input_bytes);
   if (!loaded) {
     return report(loaded.failure());
   }
   const Graph& graph = *loaded;
+  // `compile` validates the graph too; the estimate needs a valid one, and an invalid graph
+  // keeps its own message.
+  if (const orvik_compiler::Result<void> valid = graph.validate(); !valid) {
+    return report(tool_error(exit_compile_error, valid.error().message));
+  }
+  if (const std::optional<ToolFailure> failure =
+          orvik_tool::check_memory_budget(memory_uses(graph, command), command.memory_budget)) {
+    return report(*failure);
+  }
   orvik_compiler::Result<orvik_compiler::Schedule> schedule =
       orvik_compiler::compile(graph, command.options);
   if (!schedule) {
@@ -189,33 +205,41 @@ int run_compile(const CompileCommand& command) {
                              "--tile " + std::to_string(command.tile) + " is not a tile of the " +
                                  std::to_string(command.options.tile_count) + "-tile target"));
   }
+  std::vector<OutputFile> files;
+  if (!command.trace.empty()) {
+    files.push_back({command.trace, orvik_tool::chrome_trace(graph, *schedule), "--trace"});
+  }
+  if (!command.memory_map.empty()) {
+    files.push_back({command.memory_map,
+                     orvik_tool::memory_map_svg(graph, command.options, *schedule, command.tile),
+                     "--memory-map"});
+  }
+  if (!command.report.empty()) {
+    files.push_back(
+        {command.report,
+         orvik_tool::schedule_report_html(source_name(command), graph, command.options, *schedule),
+         "--report"});
+  }
   std::string text;
   if (command.emit == "debug") {
     std::ostringstream debug;
     debug << *schedule << '\n';
-    text = debug.str();
+    text = std::move(debug).str();
   } else if (command.emit == "json") {
     text = orvik_tool::schedule_json(*schedule);
   } else {
     text = orvik_tool::summary_report(graph, command.options, *schedule);
   }
-  std::vector<orvik_tool::OutputFile> files;
-  if (!command.trace.empty()) {
-    files.push_back({command.trace, orvik_tool::chrome_trace(graph, *schedule)});
+  files.push_back({command.output, std::move(text), "-o"});
+  std::vector<InputFile> inputs;
+  if (!command.encoder.requested) {
+    inputs.push_back({"graph file", command.graph_path});
   }
-  if (!command.memory_map.empty()) {
-    files.push_back({command.memory_map,
-                     orvik_tool::memory_map_svg(graph, command.options, *schedule, command.tile)});
-  }
-  if (!command.report.empty()) {
-    files.push_back({command.report, orvik_tool::schedule_report_html(source_name(command), graph,
-                                                                      command.options, *schedule)});
-  }
-  return deliver(std::move(files), command.output, std::move(text));
+  return deliver(files, inputs);
 }
 
 int run_graph(const EncoderOptions& encoder, const std::string& output) {
-  const ToolResult<Graph> loaded = load_graph("", encoder);
+  const ToolResult<Graph> loaded = load_graph("", encoder, orvik_tool::default_max_input_bytes);
   if (!loaded) {
     return report(loaded.failure());
   }
@@ -223,18 +247,20 @@ int run_graph(const EncoderOptions& encoder, const std::string& output) {
   if (!written) {
     return report(written.failure());
   }
-  return deliver({}, output, std::move(*written));
+  return deliver({{output, std::move(*written), "-o"}});
 }
 
 int run(int argc, char** argv) {
   CLI::App app{"Compiles tensor graphs for many-tile processors and shows the schedules.", "orvik"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("orvik ") + ORVIK_VERSION);
 
   CompileCommand compile;
   CLI::App* compile_command =
       app.add_subcommand("compile", "compile a graph file or the built-in encoder");
   CLI::Option_group* source = compile_command->add_option_group("source", "what to compile");
-  source->add_option("GRAPH", compile.graph_path, "graph file, - for standard input");
+  source->add_option("GRAPH", compile.graph_path, "graph file, - for standard input")
+      ->check(non_empty_path());
   add_encoder_options(*compile_command, *source, compile.encoder);
   source->require_option(1);
   compile_command->add_option("--tiles", compile.options.tile_count, "tiles of the target")
@@ -253,28 +279,55 @@ int run(int argc, char** argv) {
   compile_command->add_option("--emit", compile.emit, "what to write")
       ->check(CLI::IsMember({"summary", "debug", "json"}))
       ->capture_default_str();
-  compile_command->add_option("-o,--output", compile.output, "write to FILE, not standard output");
-  compile_command->add_option("--trace", compile.trace, "write a trace event file");
-  CLI::Option* memory_map = compile_command->add_option(
-      "--memory-map", compile.memory_map, "write an SVG picture of one tile's memory");
+  compile_command->add_option("-o,--output", compile.output, "write to FILE, - for standard output")
+      ->check(non_empty_path())
+      ->capture_default_str();
+  compile_command
+      ->add_option("--trace", compile.trace, "write a trace event file, - for standard output")
+      ->check(non_empty_path());
+  CLI::Option* memory_map =
+      compile_command
+          ->add_option("--memory-map", compile.memory_map,
+                       "write an SVG picture of one tile's memory, - for standard output")
+          ->check(non_empty_path());
   compile_command->add_option("--tile", compile.tile, "the tile of the memory picture")
       ->transform(number_up_to(std::numeric_limits<std::uint16_t>::max()))
       ->capture_default_str()
       ->needs(memory_map);
-  compile_command->add_option("--report", compile.report,
-                              "write an interactive HTML report of the schedule");
+  compile_command
+      ->add_option("--report", compile.report,
+                   "write an interactive HTML report of the schedule, - for standard output")
+      ->check(non_empty_path());
+  compile_command
+      ->add_option("--max-input-bytes", compile.max_input_bytes,
+                   "read at most this many bytes of the graph file")
+      ->transform(number_up_to(std::numeric_limits<std::uint64_t>::max()))
+      ->capture_default_str();
+  compile_command
+      ->add_option("--memory-budget", compile.memory_budget,
+                   "refuse a command estimated to need more bytes of memory")
+      ->transform(number_up_to(std::numeric_limits<std::uint64_t>::max()))
+      ->capture_default_str();
 
   EncoderOptions graph_encoder;
-  std::string graph_output;
+  std::string graph_output = "-";
   CLI::App* graph_command =
       app.add_subcommand("graph", "write the built-in encoder as a graph file");
   add_encoder_options(*graph_command, *graph_command, graph_encoder)->required();
-  graph_command->add_option("-o,--output", graph_output, "write to FILE, not standard output");
+  graph_command->add_option("-o,--output", graph_output, "write to FILE, - for standard output")
+      ->check(non_empty_path())
+      ->capture_default_str();
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    return app.exit(error) == 0 ? exit_success : exit_usage_error;
+    // Help and the version go to standard output like any other output, so that a failure to
+    // write them is reported too.
+    std::ostringstream out;
+    if (app.exit(error, out, std::cerr) != 0) {
+      return exit_usage_error;
+    }
+    return deliver({{"-", out.str(), ""}});
   }
   if (compile_command->parsed()) {
     return run_compile(compile);
@@ -282,9 +335,23 @@ int run(int argc, char** argv) {
   return run_graph(graph_encoder, graph_output);
 }
 
+/// Gives each standard descriptor that is closed a stand-in on which every transfer fails:
+/// /dev/null, opened for the other direction. Files that the tool opens later can then never
+/// take those numbers, where text meant for standard output would land in them, and using a
+/// closed standard stream is reported as the error it is.
+void stand_in_for_closed_streams() {
+  for (const int descriptor : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (fcntl(descriptor, F_GETFD) == -1 && errno == EBADF) {
+      // The lowest free number is this one, since the ones below are open by now.
+      open("/dev/null", descriptor == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+    }
+  }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+  stand_in_for_closed_streams();
   try {
     return run(argc, argv);
   } catch (const std::exception& error) {

@@ -148,7 +148,7 @@ std::string memory_map_svg(const orvik_compiler::Graph& graph,
         << "\" text-anchor=\"middle\">no allocations on this tile</text>\n";
   }
   out << "</svg>\n";
-  return out.str();
+  return std::move(out).str();
 }
 
 } // namespace orvik_tool

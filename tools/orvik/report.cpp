@@ -213,4 +213,8 @@ std::string schedule_report_html(std::string_view name, const orvik_compiler::Gr
   return page;
 }
 
+std::size_t report_page_bytes() {
+  return sizeof report_page_before_data + sizeof report_page_after_data;
+}
+
 } // namespace orvik_tool

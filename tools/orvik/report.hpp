@@ -6,6 +6,7 @@
 #include <orvik_compiler/graph.hpp>
 #include <orvik_compiler/schedule.hpp>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -25,5 +26,9 @@ namespace orvik_tool {
 std::string schedule_report_html(std::string_view name, const orvik_compiler::Graph& graph,
                                  const orvik_compiler::CompilerOptions& options,
                                  const orvik_compiler::Schedule& schedule);
+
+/// The bytes of the page around the schedule's data: what `schedule_report_html` adds to the
+/// data whatever the schedule.
+std::size_t report_page_bytes();
 
 } // namespace orvik_tool

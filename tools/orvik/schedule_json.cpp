@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+
 namespace orvik_tool {
 namespace {
 
@@ -49,38 +51,57 @@ json phase_json(const Phase& phase) {
   return {{"kind", "compute"}, {"op", compute.op.index}, {"commands", std::move(commands)}};
 }
 
+/// Appends the member `key` of the top-level object, an array, with one element per record of
+/// `records` made by `element`, as a whole document printed with an indent of 2 would hold it.
+/// The elements are printed one at a time, so that only the text is ever whole in memory.
+template <class Records, class Element>
+void append_array(std::string& text, std::string_view key, const Records& records,
+                  Element element) {
+  constexpr std::string_view indent = "    ";
+  text += "  " + json(key).dump() + ": [";
+  bool first = true;
+  for (const auto& record : records) {
+    text += first ? "\n" : ",\n";
+    first = false;
+    // The element's own lines, moved in by its depth; strings hold no raw line breaks.
+    const std::string lines = element(record).dump(2, ' ', false, json::error_handler_t::replace);
+    for (std::size_t start = 0; start < lines.size();) {
+      const std::size_t end = std::min(lines.find('\n', start), lines.size() - 1) + 1;
+      text += indent;
+      text.append(lines, start, end - start);
+      start = end;
+    }
+  }
+  text += first ? "]" : "\n  ]";
+}
+
 } // namespace
 
 std::string schedule_json(const orvik_compiler::Schedule& schedule) {
-  json layouts = json::array();
-  for (const orvik_compiler::Layout& layout : schedule.layouts) {
-    layouts.push_back({{"tensor", layout.tensor.index},
-                       {"tiles", layout.tiles},
-                       {"sharding", orvik_compiler::sharding_name(layout.sharding)},
-                       {"alignment", layout.alignment}});
-  }
-  json phases = json::array();
-  for (const Phase& phase : schedule.phases) {
-    phases.push_back(phase_json(phase));
-  }
-  json allocations = json::array();
-  for (const orvik_compiler::Allocation& allocation : schedule.allocations) {
-    allocations.push_back({{"tensor", allocation.tensor.index},
-                           {"tile", allocation.tile},
-                           {"address", allocation.address},
-                           {"size", allocation.size},
-                           {"live_from", allocation.live_from},
-                           {"live_until", allocation.live_until}});
-  }
-  json peaks = json::array();
-  for (const auto& [tile, bytes] : schedule.peak_sram) {
-    peaks.push_back({{"tile", tile}, {"bytes", bytes}});
-  }
-  const json document{{"schema", "orvik-schedule"},        {"version", schema_version},
-                      {"tile_count", schedule.tile_count}, {"layouts", std::move(layouts)},
-                      {"phases", std::move(phases)},       {"allocations", std::move(allocations)},
-                      {"peak_sram", std::move(peaks)}};
-  return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  std::string text =
+      "{\n  \"schema\": \"orvik-schedule\",\n  \"version\": " + std::to_string(schema_version) +
+      ",\n  \"tile_count\": " + std::to_string(schedule.tile_count) + ",\n";
+  append_array(text, "layouts", schedule.layouts, [](const orvik_compiler::Layout& layout) {
+    return json{{"tensor", layout.tensor.index},
+                {"tiles", layout.tiles},
+                {"sharding", orvik_compiler::sharding_name(layout.sharding)},
+                {"alignment", layout.alignment}};
+  });
+  text += ",\n";
+  append_array(text, "phases", schedule.phases, phase_json);
+  text += ",\n";
+  append_array(
+      text, "allocations", schedule.allocations, [](const orvik_compiler::Allocation& allocation) {
+        return json{{"tensor", allocation.tensor.index}, {"tile", allocation.tile},
+                    {"address", allocation.address},     {"size", allocation.size},
+                    {"live_from", allocation.live_from}, {"live_until", allocation.live_until}};
+      });
+  text += ",\n";
+  append_array(text, "peak_sram", schedule.peak_sram, [](const auto& peak) {
+    return json{{"tile", peak.first}, {"bytes", peak.second}};
+  });
+  text += "\n}\n";
+  return text;
 }
 
 } // namespace orvik_tool

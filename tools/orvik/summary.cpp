@@ -7,11 +7,27 @@
 #include <iomanip>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 namespace orvik_tool {
 namespace {
 
 using orvik_compiler::Phase;
+
+/// `name` cut to `summary_name_width` bytes, its end replaced by "...", when it is longer; the
+/// cut never splits a UTF-8 sequence.
+std::string shortened(std::string name) {
+  if (name.size() <= summary_name_width) {
+    return name;
+  }
+  constexpr std::string_view ellipsis = "...";
+  std::size_t end = summary_name_width - ellipsis.size();
+  while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0U) == 0x80U) {
+    --end;
+  }
+  name.resize(end);
+  return name + std::string(ellipsis);
+}
 
 std::string percent_of(std::uint64_t part, std::uint64_t whole) {
   std::ostringstream out;
@@ -33,7 +49,7 @@ PhaseRow describe(const orvik_compiler::Graph& graph, const orvik_compiler::Sche
                   std::size_t p) {
   PhaseRow row;
   const orvik_compiler::Op* op = phase_operation(graph, schedule, p);
-  row.operation = op != nullptr ? display_name(op->name) : "?";
+  row.operation = op != nullptr ? shortened(display_name(op->name)) : "?";
   if (const auto* exchange = std::get_if<Phase::Exchange>(&schedule.phases[p].value)) {
     row.kind = "exchange";
     row.kernel = "-";
@@ -126,7 +142,7 @@ std::string summary_report(const orvik_compiler::Graph& graph,
     out << "  highest peak  " << highest->second << " bytes on tile " << highest->first << " ("
         << percent_of(highest->second, window) << " of the window)\n";
   }
-  return out.str();
+  return std::move(out).str();
 }
 
 } // namespace orvik_tool

@@ -3,6 +3,8 @@
 // How the tool carries a failure: the exit status it ends with and the line it prints, alone
 // where a step yields nothing and in place of the value where it yields one.
 
+#include <cctype>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -28,6 +30,16 @@ struct ToolFailure {
 /// tool writes about itself; diagnostics of a graph file name the file instead.
 inline ToolFailure tool_error(int exit_status, std::string_view what) {
   return {exit_status, "orvik: error: " + std::string(what)};
+}
+
+/// The system's description of an `errno` value, lower-case like the tool's own messages:
+/// "permission denied", "no space left on device".
+inline std::string error_reason(int error) {
+  std::string reason = std::strerror(error);
+  if (!reason.empty()) {
+    reason.front() = static_cast<char>(std::tolower(static_cast<unsigned char>(reason.front())));
+  }
+  return reason;
 }
 
 /// Either a `T` or the failure that stands in its place. Reading the one that is not there

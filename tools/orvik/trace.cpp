@@ -86,7 +86,14 @@ std::string tensor_name(const orvik_compiler::Graph& graph, std::uint64_t id) {
 
 std::string chrome_trace(const orvik_compiler::Graph& graph,
                          const orvik_compiler::Schedule& schedule) {
-  json events = json::array();
+  // The events are written one at a time, so that only the text is ever whole in memory.
+  std::string text = "{\"traceEvents\":[";
+  bool first_event = true;
+  const auto write_event = [&](const json& event) {
+    text += first_event ? "" : ",";
+    first_event = false;
+    text += event.dump(-1, ' ', false, json::error_handler_t::replace);
+  };
   std::set<std::uint16_t> tiles;
   std::uint64_t phase_start_ns = 0;
   for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
@@ -109,28 +116,28 @@ std::string chrome_trace(const orvik_compiler::Graph& graph,
       if (op != nullptr) {
         args["operation"] = display_name(op->name);
       }
-      events.push_back({{"name", name},
-                        {"cat", exchange != nullptr ? "exchange" : "compute"},
-                        {"ph", "X"},
-                        {"pid", 1},
-                        {"tid", tile + 1},
-                        {"ts", microseconds(phase_start_ns)},
-                        {"dur", microseconds(tile_work.cost_ns)},
-                        {"args", std::move(args)}});
+      write_event({{"name", name},
+                   {"cat", exchange != nullptr ? "exchange" : "compute"},
+                   {"ph", "X"},
+                   {"pid", 1},
+                   {"tid", tile + 1},
+                   {"ts", microseconds(phase_start_ns)},
+                   {"dur", microseconds(tile_work.cost_ns)},
+                   {"args", std::move(args)}});
       tiles.insert(tile);
       longest_ns = std::max(longest_ns, tile_work.cost_ns);
     }
     phase_start_ns += longest_ns;
   }
   for (const std::uint16_t tile : tiles) {
-    events.push_back({{"name", "thread_name"},
-                      {"ph", "M"},
-                      {"pid", 1},
-                      {"tid", tile + 1},
-                      {"args", {{"name", "tile " + std::to_string(tile)}}}});
+    write_event({{"name", "thread_name"},
+                 {"ph", "M"},
+                 {"pid", 1},
+                 {"tid", tile + 1},
+                 {"args", {{"name", "tile " + std::to_string(tile)}}}});
   }
-  const json document{{"traceEvents", std::move(events)}, {"displayTimeUnit", "ns"}};
-  return document.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+  text += "],\"displayTimeUnit\":\"ns\"}\n";
+  return text;
 }
 
 } // namespace orvik_tool

@@ -6,10 +6,15 @@
 #include <orvik_compiler/graph.hpp>
 #include <orvik_compiler/schedule.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace orvik_tool {
+
+/// The widest that the summary's operation column grows: longer names are cut to this many
+/// bytes, ending in "...", and shown whole in the other views.
+constexpr std::size_t summary_name_width = 40;
 
 /// A report to read at a glance: the phases, the peak memory per band of tiles with equal
 /// peaks with its share of the data window, and totals.

@@ -1,0 +1,192 @@
+// The memory budget: estimates that bound what the tool builds, a default that lets the real
+// workloads through and stops the hostile ones, and views whose size the names cannot blow up.
+
+#include "orvik/report.hpp"
+#include "orvik/resource_budget.hpp"
+#include "orvik/views.hpp"
+#include "tool_process.hpp"
+
+#include "encoder_stack.hpp"
+#include "generated_graphs.hpp"
+
+#include <orvik_compiler/orvik_compiler.hpp>
+
+#include <catch2/catch.hpp>
+
+#include <sstream>
+
+namespace orvik_tool {
+namespace {
+
+namespace oc = orvik_compiler;
+
+/// The bytes that a schedule keeps on the heap, by its records' capacities.
+std::uint64_t retained_bytes(const oc::Schedule& schedule) {
+  std::uint64_t bytes = schedule.layouts.capacity() * sizeof(oc::Layout) +
+                        schedule.phases.capacity() * sizeof(oc::Phase) +
+                        schedule.allocations.capacity() * sizeof(oc::Allocation) +
+                        schedule.peak_sram.size() * 48;
+  for (const oc::Layout& layout : schedule.layouts) {
+    bytes += layout.tiles.capacity() * sizeof(std::uint16_t);
+  }
+  for (const oc::Phase& phase : schedule.phases) {
+    if (const auto* exchange = std::get_if<oc::Phase::Exchange>(&phase.value)) {
+      bytes += exchange->transfers.capacity() * sizeof(oc::Transfer);
+      continue;
+    }
+    const auto& compute = std::get<oc::Phase::Compute>(phase.value);
+    bytes += compute.commands.capacity() * sizeof(oc::KernelCommand);
+    for (const oc::KernelCommand& command : compute.commands) {
+      bytes += command.inputs.capacity() * sizeof(oc::TensorId) +
+               command.specialization.shape.capacity() * sizeof(std::uint64_t);
+    }
+  }
+  return bytes;
+}
+
+/// A graph whose names are long and full of what JSON, XML and the debug text escape.
+oc::Graph hostile_names() {
+  oc::Graph graph;
+  const std::string awkward = "<\"q\" & 'a'>\\\x01\xff" + std::string(300, '&');
+  const oc::TensorId x = graph.input(awkward + "x", {64, 96});
+  const oc::TensorId w = graph.weight("\"w\"", {96, 200});
+  const oc::TensorId y = graph.matmul(awkward + "y", x, w).value();
+  const oc::TensorId n = graph.layer_norm("n\n", y, 1e-5F).value();
+  graph.mark_output(graph.gelu(std::string(500, '"'), n).value());
+  return graph;
+}
+
+TEST_CASE("each estimate bounds what it estimates", "[tool][budget]") {
+  struct Workload {
+    std::string name;
+    oc::Graph graph;
+    oc::CompilerOptions options;
+  };
+  std::vector<Workload> workloads;
+  workloads.push_back({"encoder", *oc::encoder_graph({}), {}});
+  workloads.push_back(
+      {"stack 1 on 1472 tiles", *oc::testing::encoder_stack({128, 768, 12, 3072}, 1), {1472}});
+  workloads.push_back({"hostile names on 7 tiles", hostile_names(), {7}});
+  for (const std::uint64_t seed : {1U, 2U, 3U}) {
+    for (const int tiles : {1, 16, 300}) {
+      workloads.push_back({"generated " + std::to_string(seed) + " on " + std::to_string(tiles),
+                           oc::testing::generated_graph(seed, 60, 200),
+                           {static_cast<std::uint16_t>(tiles), 0x1000, 0xFFFFF000}});
+    }
+  }
+  for (const Workload& workload : workloads) {
+    INFO(workload.name);
+    const oc::Result<oc::Schedule> schedule = oc::compile(workload.graph, workload.options);
+    REQUIRE(schedule);
+    const MemoryEstimate estimate(workload.graph, workload.options);
+    CHECK(estimate.schedule() >= retained_bytes(*schedule));
+    // Each view's text is counted twice, for the growth of its buffer.
+    std::ostringstream debug;
+    debug << *schedule << '\n';
+    CHECK(estimate.debug_text() >= 2 * debug.str().size());
+    CHECK(estimate.json() >= 2 * schedule_json(*schedule).size());
+    CHECK(estimate.summary() >=
+          2 * summary_report(workload.graph, workload.options, *schedule).size());
+    CHECK(estimate.trace() >= 2 * chrome_trace(workload.graph, *schedule).size());
+    CHECK(estimate.report("<g.json>") >=
+          2 * schedule_report_html("<g.json>", workload.graph, workload.options, *schedule).size());
+    for (const std::uint16_t tile : {std::uint16_t{0}, std::uint16_t{1}, std::uint16_t{6}}) {
+      CHECK(estimate.memory_map(tile) >=
+            2 * memory_map_svg(workload.graph, workload.options, *schedule, tile).size());
+    }
+  }
+}
+
+TEST_CASE("the default budget lets the largest workload through and stops hostile graphs",
+          "[tool][budget]") {
+  const auto everything = [](const oc::Graph& graph, const oc::CompilerOptions& options) {
+    const MemoryEstimate estimate(graph, options);
+    return std::vector<MemoryUse>{{"schedule", estimate.schedule()},
+                                  {"--emit json", estimate.json()},
+                                  {"--trace", estimate.trace()},
+                                  {"--memory-map", estimate.memory_map(0)},
+                                  {"--report", estimate.report("stack24.json")}};
+  };
+  const oc::Graph stack = *oc::testing::encoder_stack({128, 768, 12, 3072}, 24);
+  CHECK(!check_memory_budget(everything(stack, {1472}), default_memory_budget));
+
+  // A few kilobytes of graph file: a rank-1000 tensor of 64 MiB and four operations on it,
+  // each of whose 65535 kernel commands would copy the 1000 extents.
+  oc::Graph rank_1000;
+  std::vector<std::uint64_t> shape(997, 1);
+  shape.insert(shape.end(), {256, 256, 256});
+  oc::TensorId value = rank_1000.input("x", shape);
+  for (int i = 0; i < 4; ++i) {
+    value = rank_1000.gelu("g" + std::to_string(i), value).value();
+  }
+  rank_1000.mark_output(value);
+  const MemoryEstimate estimate(rank_1000, {65535});
+  CHECK(estimate.schedule() > 4 * 65535 * 8000U);
+  const std::optional<ToolFailure> refused =
+      check_memory_budget({{"schedule", estimate.schedule()}}, default_memory_budget);
+  REQUIRE(refused);
+  CHECK(refused->exit_status == exit_compile_error);
+  CHECK(refused->message ==
+        "orvik: error: this command needs an estimated " + std::to_string(estimate.schedule()) +
+            " bytes of memory (schedule " + std::to_string(estimate.schedule()) +
+            "), more than the budget of 1073741824 bytes; --memory-budget "
+            "raises it");
+}
+
+TEST_CASE("a command over the budget is refused before it is built", "[tool][budget]") {
+  // One step on 64 MiB of rank 400 on 16384 tiles: 16384 copies of 400 extents, some 56 MB.
+  std::string shape = "[";
+  for (int i = 0; i < 397; ++i) {
+    shape += "1, ";
+  }
+  shape += "256, 256, 256]";
+  const std::string name = std::string(2000, 'g');
+  const std::string graph = R"({"format": "orvik-graph", "version": 1, "steps": [
+    {"op": "input", "name": "x", "shape": )" +
+                            shape + R"(},
+    {"op": "gelu", "name": ")" +
+                            name + R"(", "input": "x"},
+    {"op": "output", "tensor": ")" +
+                            name + R"("}]})";
+  const testing::Run refused =
+      testing::orvik("compile - --tiles 16384 --memory-budget 30000000", graph);
+  CHECK(refused.status == 1);
+  CHECK(refused.err.rfind("orvik: error: this command needs an estimated ", 0) == 0);
+  CHECK(refused.err.find(" bytes of memory (schedule ") != std::string::npos);
+  CHECK(refused.err.find("more than the budget of 30000000 bytes; --memory-budget raises it\n") !=
+        std::string::npos);
+  CHECK(refused.out.empty());
+
+  // The trace names the 2000-byte operation on each of its 16384 events: the estimate counts
+  // the outputs asked for, so only the run that asks for the trace is refused.
+  const std::string budget = " --memory-budget 100000000";
+  CHECK(testing::orvik("compile - --tiles 16384 -o /dev/null" + budget, graph).status == 0);
+  const testing::Run traced =
+      testing::orvik("compile - --tiles 16384 --trace /dev/null" + budget, graph);
+  CHECK(traced.status == 1);
+  CHECK(traced.err.find(", --trace ") != std::string::npos);
+}
+
+TEST_CASE("the summary cuts long names; the other views keep them whole", "[tool][budget]") {
+  oc::Graph graph;
+  const oc::TensorId x = graph.input("x", {4});
+  const std::string name = "\xc3\xa9" + std::string(300, 'n');
+  graph.mark_output(graph.gelu(name, x).value());
+  const oc::CompilerOptions options;
+  const oc::Schedule schedule = oc::compile(graph, options).value();
+  const std::string summary = summary_report(graph, options, schedule);
+  // 40 bytes: the first 37 of the name, a UTF-8 sequence never split, and "...".
+  CHECK(summary.find("  compute   \xc3\xa9" + std::string(35, 'n') + "...  gelu") !=
+        std::string::npos);
+  CHECK(summary.find(std::string(36, 'n')) == std::string::npos);
+  CHECK(chrome_trace(graph, schedule).find(name) != std::string::npos);
+
+  oc::Graph split;
+  split.mark_output(
+      split.gelu(std::string(36, 'n') + "\xc3\xa9\xc3\xa9\xc3\xa9", split.input("x", {4})).value());
+  CHECK(summary_report(split, options, oc::compile(split, options).value())
+            .find("  compute   " + std::string(36, 'n') + "...  gelu") != std::string::npos);
+}
+
+} // namespace
+} // namespace orvik_tool
