@@ -303,6 +303,9 @@ TEST_CASE("every output takes - for standard output, at most one of them", "[too
   const Run picture = orvik("compile --encoder --memory-map - --tile 3 -o /dev/null");
   CHECK(picture.status == 0);
   CHECK(picture.out.find("Tile 3 data memory") != std::string::npos);
+  const Run page = orvik("compile --encoder --report - -o /dev/null");
+  CHECK(page.status == 0);
+  CHECK(page.out.find("<script id=\"report-data\"") != std::string::npos);
 
   struct Case {
     std::string arguments;
@@ -316,6 +319,7 @@ TEST_CASE("every output takes - for standard output, at most one of them", "[too
       {"compile --encoder -o ''", "--output: an empty path names no file"},
       {"compile --encoder --trace ''", "--trace: an empty path names no file"},
       {"compile --encoder --memory-map ''", "--memory-map: an empty path names no file"},
+      {"compile --encoder --report ''", "--report: an empty path names no file"},
       {"compile ''", "GRAPH: an empty path names no file"},
       {"graph --encoder -o ''", "--output: an empty path names no file"},
   };

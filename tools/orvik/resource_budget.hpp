@@ -39,9 +39,9 @@
 namespace orvik_tool {
 
 /// The budget that a command uses unless told otherwise: 1 GiB. The largest workload, the
-/// 24-layer encoder stack on 1472 tiles, is estimated at 494 MB with the JSON, the trace and the
-/// memory picture all asked for; four operations on a rank-1000 tensor on 65535 tiles, whose
-/// kernel commands each copy the 1000 extents, at 2.2 GB.
+/// 24-layer encoder stack on 1472 tiles, is estimated at 636 MB with the JSON, the trace, the
+/// memory picture and the report all asked for; four operations on a rank-1000 tensor on 65535
+/// tiles, whose kernel commands each copy the 1000 extents, at 2.2 GB.
 constexpr std::uint64_t default_memory_budget = std::uint64_t{1} << 30U;
 
 /// One thing that a command builds, and the bytes it is estimated to take.
