@@ -31,7 +31,7 @@ struct MatrixView {
 /// 16 columns, 256 values of k at a time, and each 6 x 16 block of sums stays in vector
 /// registers while k runs. A block taken up again for the next 256 values of k continues from
 /// the sums stored in `result`, so the order of additions is the plain loop's. The panels take
-/// at most 680 KiB. Uses AVX2 where the processor has it (`matmul_into_avx2`), otherwise
+/// at most 632 KiB. Uses AVX2 where the processor has it (`matmul_into_avx2`), otherwise
 /// `matmul_into_generic`.
 ///
 /// Throws std::out_of_range when a view or `result` is too short for the dimensions and
