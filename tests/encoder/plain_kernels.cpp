@@ -92,7 +92,7 @@ std::vector<float> plain_encoder_reference(EncoderConfig config, std::span<const
   const std::uint64_t h = config.hidden;
   const std::uint64_t f = config.feed_forward;
   const std::uint64_t d = h / config.heads;
-  const float epsilon = 1e-5F;
+  const float epsilon = encoder_layer_norm_epsilon;
   const std::vector<float> norm1 = plain_layer_norm(input, s, h, epsilon);
   const std::vector<float> q = plain_matmul(norm1, weights.wq, s, h, h);
   const std::vector<float> k = plain_matmul(norm1, weights.wk, s, h, h);

@@ -77,7 +77,8 @@ TEST_CASE("the full-width encoder graph is the plain kernels' composition", "[ev
   const std::vector<float> input = sample_values(8 * 16, 3);
   const std::uint64_t s = 8;
   const std::uint64_t h = 16;
-  const std::vector<float> norm1 = testing::plain_layer_norm(input, s, h, 1e-5F);
+  const std::vector<float> norm1 =
+      testing::plain_layer_norm(input, s, h, encoder_layer_norm_epsilon);
   const std::vector<float> q = testing::plain_matmul(norm1, w.wq, s, h, h);
   const std::vector<float> k = testing::plain_matmul(norm1, w.wk, s, h, h);
   const std::vector<float> v = testing::plain_matmul(norm1, w.wv, s, h, h);
@@ -95,8 +96,8 @@ TEST_CASE("the full-width encoder graph is the plain kernels' composition", "[ev
   for (std::size_t i = 0; i < residual.size(); ++i) {
     residual[i] = input[i] + projection[i];
   }
-  std::vector<float> up =
-      testing::plain_matmul(testing::plain_layer_norm(residual, s, h, 1e-5F), w.w1, s, h, 24);
+  std::vector<float> up = testing::plain_matmul(
+      testing::plain_layer_norm(residual, s, h, encoder_layer_norm_epsilon), w.w1, s, h, 24);
   for (float& value : up) {
     value = kernels::gelu(value);
   }
