@@ -41,7 +41,8 @@ struct TensorValue {
 /// at one time.
 ///
 /// A value bound to, or a graph output naming, a tensor id outside the graph throws
-/// std::out_of_range; a shape whose element count overflows 64 bits throws std::overflow_error.
+/// std::out_of_range; a tensor whose values could not fit the address space throws
+/// std::overflow_error, both before any work is done; memory running out throws std::bad_alloc.
 Result<std::vector<std::vector<float>>> evaluate(const Graph& graph,
                                                  std::span<const TensorValue> values);
 

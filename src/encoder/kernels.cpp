@@ -107,7 +107,8 @@ constexpr std::uint64_t transpose_block = 16;
 
 std::vector<float> matmul(std::span<const float> left, std::span<const float> right,
                           std::uint64_t rows, std::uint64_t inner, std::uint64_t columns) {
-  const std::uint64_t result_size = checked::multiply(rows, columns, "matmul result size");
+  const std::uint64_t result_size =
+      checked::float_count(checked::multiply(rows, columns, "matmul result size"), "matmul result");
   // The loops read `left` only when there are columns and `right` only when there are rows.
   if (result_size != 0) {
     require_length(left.size(), checked::multiply(rows, inner, "matmul"), "matmul", "left");
@@ -207,7 +208,7 @@ std::vector<float> transpose(std::span<const float> input, std::span<const std::
     count = checked::multiply(count, extent, "transpose");
   }
   require_length(input.size(), count, "transpose", "input");
-  std::vector<float> output(count);
+  std::vector<float> output(checked::float_count(count, "transpose result"));
   if (count == 0) {
     return output;
   }

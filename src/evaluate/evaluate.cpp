@@ -3,6 +3,7 @@
 
 #include "orvik_compiler/evaluate.hpp"
 
+#include "../checked_arithmetic.hpp"
 #include "../encoder/kernels.hpp"
 
 #include <algorithm>
@@ -240,8 +241,9 @@ Result<std::vector<std::vector<float>>> evaluate(const Graph& graph,
   if (Result<void> valid = graph.validate(); !valid) {
     return valid.error();
   }
+  // Sizes that cannot be held stop here, before any work is done.
   for (const Tensor& tensor : graph.tensors) {
-    tensor.elements(); // throws std::overflow_error before any work is done
+    checked::float_count(tensor.elements(), "tensor element count");
   }
   for (const Op& op : graph.ops) {
     if (!std::visit(OperandsFit{graph, op}, op.kind.value)) {
