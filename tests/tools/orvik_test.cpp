@@ -502,9 +502,8 @@ TEST_CASE("run refuses names that are not one tensor or not a file name", "[tool
   for (const char* name : {"", ".", "..", "a/b", "/x"}) {
     oc::Graph unnamed;
     unnamed.mark_output(unnamed.input(name, {2}));
-    CHECK(failure_of(unnamed) ==
-          std::pair(2, std::string("orvik: error: output tensor \"") + name +
-                           "\" cannot be a file name"));
+    CHECK(failure_of(unnamed) == std::pair(2, std::string("orvik: error: output tensor \"") + name +
+                                                  "\" cannot be a file name"));
   }
   CHECK(scratch.entries() == 1);
 }

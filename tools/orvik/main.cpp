@@ -308,8 +308,7 @@ int run(int argc, char** argv) {
       ->type_name("NAME=FILE")
       ->allow_extra_args(false);
   run_command
-      ->add_option("-o,--output", evaluation.request.directory,
-                   "write each output as DIR/NAME.npy")
+      ->add_option("-o,--output", evaluation.request.directory, "write each output as DIR/NAME.npy")
       ->type_name("DIR")
       ->capture_default_str();
 

@@ -123,8 +123,8 @@ ToolResult<std::string> run_graph(const Graph& graph, const RunRequest& request)
     const orvik_compiler::Tensor& tensor = graph.tensors[std::get<TensorId>(id).index];
     if (values.shape != tensor.shape) {
       return tool_error(exit_usage_error, path + ": shape " + shape_text(values.shape) +
-                                         " is not the shape " + shape_text(tensor.shape) +
-                                         " of tensor " + name);
+                                              " is not the shape " + shape_text(tensor.shape) +
+                                              " of tensor " + name);
     }
     defaults.erase(tensor.id.index);
     given.emplace_back(tensor.id, std::move(values.values));
