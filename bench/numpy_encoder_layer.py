@@ -101,7 +101,8 @@ def measure(function, arguments, repetitions):
 
 
 def orvik_medians(path):
-    """Per benchmark name: (wall seconds, CPU seconds, counters), medians where repeated."""
+    """Per benchmark name: (wall seconds, CPU seconds, the run's record), medians where
+    repeated."""
     with open(path) as file:
         report = json.load(file)
     scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
@@ -115,7 +116,7 @@ def orvik_medians(path):
             continue  # the single repetitions come before their median
         unit = scale[run["time_unit"]]
         runs[name] = (run["real_time"] * unit, run["cpu_time"] * unit, run)
-    return report.get("context", {}), runs
+    return runs
 
 
 def machine():
@@ -141,12 +142,10 @@ def main():
 
     x, weights = layer_inputs()
     arguments = [x, *weights]
-    numpy_times = {}
+    numpy_times, results = {}, {}
     for name, function in (("reference", reference_layer), ("evaluate", graph_layer)):
-        wall, cpu, result = measure(function, arguments, options.repetitions)
+        wall, cpu, results[name] = measure(function, arguments, options.repetitions)
         numpy_times[name] = (wall, cpu)
-        if name == "evaluate":
-            graph_result = result
 
     print(f"\nNumPy encoder layer on {machine()}, OPENBLAS_NUM_THREADS="
           f"{os.environ['OPENBLAS_NUM_THREADS']}, medians of {options.repetitions} runs:")
@@ -155,8 +154,8 @@ def main():
 
     if options.check:
         orvik = np.load(options.check)
-        difference = np.abs(orvik.astype(np.float64) - graph_result.astype(np.float64))
-        relative = difference.max() / np.abs(graph_result).max()
+        expected = results["evaluate"].astype(np.float64)
+        relative = np.abs(orvik.astype(np.float64) - expected).max() / np.abs(expected).max()
         print(f"  orvik run --encoder against NumPy's graph layer: largest difference "
               f"{relative:.2e} of the largest value")
         if not relative < 1e-3:
@@ -164,10 +163,8 @@ def main():
 
     if not options.orvik_results:
         return
-    context, runs = orvik_medians(options.orvik_results)
-    print(f"\norvik against NumPy ({context.get('num_cpus', '?')} CPUs, orvik_bench built "
-          f"{context.get('library_build_type', '?')} library), ratios of medians "
-          "(target at most 2, at least below 4):")
+    runs = orvik_medians(options.orvik_results)
+    print("\norvik against NumPy, ratios of medians (target at most 2, at least below 4):")
     print(f"  {'case':<18}{'wall':>10}{'thread CPU':>12}{'wall ratio':>12}{'CPU ratio':>11}")
     for name in ("reference", "evaluate"):
         run = runs.get(f"layer/{name}")
