@@ -3,11 +3,15 @@
 # packages (Chromium among them, for the schedule report's browser tests), then the npm packages
 # of package-lock.json (the report's linters and playwright-core), with `npm ci` whenever the
 # lock file changed. Those need Node.js 20 or later with npm, which Debian 12 does not package.
+# With --bench, also NumPy and OpenBLAS for the benchmark's NumPy comparison.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ clang clang-format catch2 libclang-rt-14-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev libxml2-utils librsvg2-bin chromium)
+if [[ "${1:-}" == "--bench" ]]; then
+  packages+=(python3-numpy libopenblas0-pthread)
+fi
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

@@ -29,4 +29,13 @@ inline std::uint64_t float_count(std::uint64_t count, const char* what) {
   return count;
 }
 
+/// a + b, or std::overflow_error naming `what` when the sum does not fit 64 bits.
+inline std::uint64_t add(std::uint64_t a, std::uint64_t b, const char* what) {
+  std::uint64_t sum = 0;
+  if (__builtin_add_overflow(a, b, &sum)) {
+    throw std::overflow_error(std::string(what) + " overflows 64 bits");
+  }
+  return sum;
+}
+
 } // namespace orvik_compiler::checked

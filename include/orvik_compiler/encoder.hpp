@@ -61,14 +61,16 @@ struct EncoderWeights {
   friend bool operator==(const EncoderWeights&, const EncoderWeights&) = default;
 };
 
-/// The host kernels: plain single-precision loops in a fixed order, every operation rounded
-/// before the next, no fused multiply-add. Arrays are row-major. An array shorter than the
+/// The host kernels, shared by `encoder_reference` and `evaluate`: single precision in a fixed
+/// order, every operation rounded before the next, no fused multiply-add, so each result has the
+/// bits of the plain loops described here. Arrays are row-major. An array shorter than the
 /// elements the loops would touch throws std::out_of_range before anything is read or written;
 /// longer arrays are read only as far as the dimensions reach.
 namespace kernels {
 
 /// The product of a rows x inner and an inner x columns matrix; each sum runs over k upward
-/// from +0.0 as sum = left * right + sum.
+/// from +0.0 as sum = left * right + sum. Many sums run side by side in vector registers, each
+/// still in that order.
 std::vector<float> matmul(std::span<const float> left, std::span<const float> right,
                           std::uint64_t rows, std::uint64_t inner, std::uint64_t columns);
 

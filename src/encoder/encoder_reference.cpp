@@ -4,51 +4,45 @@
 
 #include "../checked_arithmetic.hpp"
 #include "encoder_dimensions.hpp"
+#include "kernels.hpp"
 
 #include <cmath>
 
 namespace orvik_compiler {
 namespace {
 
-/// Adds each head's scaled dot-product attention into its own columns of `context`.
+/// Writes each head's scaled dot-product attention into its own columns of `context`. The
+/// head's scores are the product of its columns of q with the transpose of its columns of k,
+/// read in place, and its context the product of the probabilities with its columns of v: the
+/// plain loops' sums, term for term, computed by the blocked matrix product.
 void attend(const EncoderConfig& config, const std::vector<float>& q, const std::vector<float>& k,
             const std::vector<float>& v, std::vector<float>& context) {
   const std::uint64_t s = config.sequence;
   const std::uint64_t h = config.hidden;
   const std::uint64_t d = h / config.heads;
   const float divisor = std::sqrt(static_cast<float>(d));
+  if (s == 0) {
+    return; // no tokens: the arrays are empty and there is nothing to attend to
+  }
   for (std::uint64_t head = 0; head < config.heads; ++head) {
     const std::uint64_t first_column = head * d;
     std::vector<float> scores(s * s, 0.0F);
-    for (std::uint64_t r = 0; r < s; ++r) {
-      for (std::uint64_t c = 0; c < s; ++c) {
-        float sum = 0.0F;
-        for (std::uint64_t j = 0; j < d; ++j) {
-          const float product = q[r * h + first_column + j] * k[c * h + first_column + j];
-          sum = product + sum;
-        }
-        scores[r * s + c] = sum / divisor;
-      }
+    const std::span<const float> q_head = std::span(q).subspan(first_column);
+    const std::span<const float> k_head = std::span(k).subspan(first_column);
+    const std::span<const float> v_head = std::span(v).subspan(first_column);
+    kernels::matmul_into({q_head, h}, {k_head, 1, h}, scores, s, s, d, s);
+    for (float& score : scores) {
+      score = score / divisor;
     }
     kernels::softmax_rows(scores, s, s);
-    for (std::uint64_t r = 0; r < s; ++r) {
-      for (std::uint64_t j = 0; j < d; ++j) {
-        float sum = 0.0F;
-        for (std::uint64_t c = 0; c < s; ++c) {
-          const float product = scores[r * s + c] * v[c * h + first_column + j];
-          sum = product + sum;
-        }
-        context[r * h + first_column + j] = sum;
-      }
-    }
+    kernels::matmul_into({scores, s}, {v_head, h}, std::span(context).subspan(first_column), h, s,
+                         s, d);
   }
 }
 
 std::vector<float> add(std::span<const float> left, std::span<const float> right) {
   std::vector<float> sum(left.size());
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    sum[i] = left[i] + right[i];
-  }
+  kernels::add(left, right, sum);
   return sum;
 }
 

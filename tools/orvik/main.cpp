@@ -1,15 +1,17 @@
 // The orvik command-line tool: compiles the built-in encoder or a graph file and shows the
 // schedule as a report, its debug text or JSON, with an optional trace, memory picture and
-// interactive HTML report.
+// interactive HTML report; or evaluates one on the host.
 //
-// Exit status: 0 on success, 1 when the graph does not compile or would take more memory than
-// the budget, 2 for a usage error, a bad graph file or an output that cannot be written.
+// Exit status: 0 on success, 1 when the graph does not compile or evaluate or would take more
+// memory than the budget, 2 for a usage error, a bad graph or value file or an output that cannot
+// be written.
 
 #include "graph_file.hpp"
 #include "input_file.hpp"
 #include "output_files.hpp"
 #include "report.hpp"
 #include "resource_budget.hpp"
+#include "run_command.hpp"
 #include "tool_failure.hpp"
 #include "views.hpp"
 
@@ -77,7 +79,7 @@ struct EncoderOptions {
   EncoderConfig config;
 };
 
-/// The encoder's flag and its four dimensions, shared by both subcommands.
+/// The encoder's flag and its four dimensions, shared by the subcommands.
 CLI::Option* add_encoder_options(CLI::App& command, CLI::App& flag_owner, EncoderOptions& encoder) {
   CLI::Option* flag =
       flag_owner.add_flag("--encoder", encoder.requested, "use the built-in encoder layer");
@@ -250,6 +252,31 @@ int run_graph(const EncoderOptions& encoder, const std::string& output) {
   return deliver({{output, std::move(*written), "-o"}});
 }
 
+struct RunCommand {
+  std::string graph_path;
+  EncoderOptions encoder;
+  orvik_tool::RunRequest request;
+  std::uint64_t max_input_bytes = orvik_tool::default_max_input_bytes;
+};
+
+int run_evaluation(const RunCommand& command) {
+  const ToolResult<Graph> loaded =
+      load_graph(command.graph_path, command.encoder, command.max_input_bytes);
+  if (!loaded) {
+    return report(loaded.failure());
+  }
+  orvik_tool::RunRequest request = command.request;
+  if (command.encoder.requested) {
+    request.encoder = command.encoder.config;
+  }
+  const ToolResult<std::string> written = orvik_tool::run_graph(*loaded, request);
+  if (!written) {
+    return report(written.failure());
+  }
+  std::cout << *written << std::flush;
+  return exit_success;
+}
+
 int run(int argc, char** argv) {
   CLI::App app{"Compiles tensor graphs for many-tile processors and shows the schedules.", "orvik"};
   app.require_subcommand(1);
@@ -318,6 +345,29 @@ int run(int argc, char** argv) {
       ->check(non_empty_path())
       ->capture_default_str();
 
+  RunCommand evaluation;
+  CLI::App* run_command =
+      app.add_subcommand("run", "evaluate a graph file or the built-in encoder on the host");
+  CLI::Option_group* run_source = run_command->add_option_group("source", "what to evaluate");
+  run_source->add_option("GRAPH", evaluation.graph_path, "graph file, - for standard input");
+  add_encoder_options(*run_command, *run_source, evaluation.encoder);
+  run_source->require_option(1);
+  run_command
+      ->add_option("--input", evaluation.request.inputs,
+                   "bind the tensor called NAME to the values of a .npy file; repeatable")
+      ->type_name("NAME=FILE")
+      ->allow_extra_args(false);
+  run_command
+      ->add_option("-o,--output", evaluation.request.directory, "write each output as DIR/NAME.npy")
+      ->type_name("DIR")
+      ->check(non_empty_path())
+      ->capture_default_str();
+  run_command
+      ->add_option("--max-input-bytes", evaluation.max_input_bytes,
+                   "read at most this many bytes of the graph file")
+      ->transform(number_up_to(std::numeric_limits<std::uint64_t>::max()))
+      ->capture_default_str();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -331,6 +381,9 @@ int run(int argc, char** argv) {
   }
   if (compile_command->parsed()) {
     return run_compile(compile);
+  }
+  if (run_command->parsed()) {
+    return run_evaluation(evaluation);
   }
   return run_graph(graph_encoder, graph_output);
 }

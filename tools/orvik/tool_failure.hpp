@@ -14,7 +14,7 @@ namespace orvik_tool {
 
 /// The tool's exit statuses.
 constexpr int exit_success = 0;
-/// The graph does not compile, or cannot be written as a graph file.
+/// The graph does not compile or evaluate, or cannot be written as a graph file.
 constexpr int exit_compile_error = 1;
 /// A usage error, a graph file that cannot be read, or an output file that cannot be written.
 constexpr int exit_usage_error = 2;

@@ -1,0 +1,284 @@
+// Reading and writing .npy files of 32-bit little-endian floats.
+
+#include "npy_file.hpp"
+
+#include <bit>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+namespace orvik_tool {
+namespace {
+
+constexpr std::string_view magic = "\x93NUMPY";
+/// The magic, two version bytes and the shortest length field.
+constexpr std::size_t preamble = magic.size() + 2;
+
+NpyError malformed(const std::string& what) {
+  return NpyError{"malformed header: " + what};
+}
+
+/// The fields of a header dictionary that matter here.
+struct Header {
+  std::optional<std::string> descr;
+  std::optional<bool> fortran_order;
+  std::optional<std::vector<std::uint64_t>> shape;
+};
+
+/// A reader of the Python dictionary literal that NumPy writes as the header, for example
+/// {'descr': '<f4', 'fortran_order': False, 'shape': (3, 4), }: string keys, and values that
+/// are strings, True or False, or tuples of non-negative integers.
+class HeaderParser {
+public:
+  explicit HeaderParser(std::string_view text) : text_(text) {}
+
+  std::variant<Header, NpyError> parse() {
+    Header header;
+    skip_space();
+    if (!take('{')) {
+      return malformed("it does not start with '{'");
+    }
+    while (true) {
+      skip_space();
+      if (take('}')) {
+        break;
+      }
+      std::optional<std::string> key = string();
+      skip_space();
+      if (!key || !take(':')) {
+        return malformed("expected a quoted key and ':' at byte " + std::to_string(position_));
+      }
+      skip_space();
+      if (*key == "descr") {
+        header.descr = string();
+        if (!header.descr) {
+          return malformed("'descr' is not a string");
+        }
+      } else if (*key == "fortran_order") {
+        header.fortran_order = boolean();
+        if (!header.fortran_order) {
+          return malformed("'fortran_order' is not True or False");
+        }
+      } else if (*key == "shape") {
+        header.shape = tuple();
+        if (!header.shape) {
+          return malformed("'shape' is not a tuple of integers");
+        }
+      } else {
+        return malformed("unknown key '" + *key + "'");
+      }
+      skip_space();
+      if (!take(',')) {
+        skip_space();
+        if (!take('}')) {
+          return malformed("expected ',' or '}' at byte " + std::to_string(position_));
+        }
+        break;
+      }
+    }
+    skip_space();
+    if (position_ != text_.size()) {
+      return malformed("text after the dictionary");
+    }
+    if (!header.descr || !header.fortran_order || !header.shape) {
+      return malformed("it needs 'descr', 'fortran_order' and 'shape'");
+    }
+    return header;
+  }
+
+private:
+  void skip_space() {
+    while (position_ < text_.size() &&
+           (text_[position_] == ' ' || text_[position_] == '\n' || text_[position_] == '\t')) {
+      ++position_;
+    }
+  }
+
+  bool take(char expected) {
+    if (position_ < text_.size() && text_[position_] == expected) {
+      ++position_;
+      return true;
+    }
+    return false;
+  }
+
+  bool take_word(std::string_view word) {
+    if (text_.substr(position_, word.size()) == word) {
+      position_ += word.size();
+      return true;
+    }
+    return false;
+  }
+
+  std::optional<std::string> string() {
+    if (position_ >= text_.size() || (text_[position_] != '\'' && text_[position_] != '"')) {
+      return std::nullopt;
+    }
+    const char quote = text_[position_++];
+    const std::size_t end = text_.find(quote, position_);
+    if (end == std::string_view::npos) {
+      return std::nullopt;
+    }
+    std::string value(text_.substr(position_, end - position_));
+    position_ = end + 1;
+    return value;
+  }
+
+  std::optional<bool> boolean() {
+    if (take_word("True")) {
+      return true;
+    }
+    if (take_word("False")) {
+      return false;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<std::vector<std::uint64_t>> tuple() {
+    if (!take('(')) {
+      return std::nullopt;
+    }
+    std::vector<std::uint64_t> values;
+    while (true) {
+      skip_space();
+      if (take(')')) {
+        return values;
+      }
+      std::uint64_t value = 0;
+      const char* first = text_.data() + position_;
+      const char* last = text_.data() + text_.size();
+      const auto [end, error] = std::from_chars(first, last, value);
+      if (error != std::errc{} || end == first) {
+        return std::nullopt;
+      }
+      position_ += static_cast<std::size_t>(end - first);
+      values.push_back(value);
+      skip_space();
+      if (!take(',')) {
+        skip_space();
+        return take(')') ? std::optional(values) : std::nullopt;
+      }
+    }
+  }
+
+  std::string_view text_;
+  std::size_t position_ = 0;
+};
+
+std::uint32_t little_endian(std::string_view bytes, std::size_t width) {
+  std::uint32_t value = 0;
+  for (std::size_t i = width; i-- > 0;) {
+    value = (value << 8U) | static_cast<unsigned char>(bytes[i]);
+  }
+  return value;
+}
+
+void append_little_endian(std::string& out, std::uint32_t value, std::size_t width) {
+  for (std::size_t i = 0; i < width; ++i) {
+    out.push_back(static_cast<char>((value >> (8U * i)) & 0xFFU));
+  }
+}
+
+/// The values' bytes, little-endian, into floats.
+std::vector<float> decode(std::string_view bytes) {
+  std::vector<float> values(bytes.size() / sizeof(float));
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(values.data(), bytes.data(), values.size() * sizeof(float));
+  } else {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      values[i] = std::bit_cast<float>(little_endian(bytes.substr(i * sizeof(float)), 4));
+    }
+  }
+  return values;
+}
+
+} // namespace
+
+std::string shape_text(std::span<const std::uint64_t> shape) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    text += (i == 0 ? "" : ", ") + std::to_string(shape[i]);
+  }
+  return text + "]";
+}
+
+std::variant<NpyArray, NpyError> read_npy(std::string_view bytes) {
+  if (bytes.size() < preamble + 2 || bytes.substr(0, magic.size()) != magic) {
+    return NpyError{"not a .npy file"};
+  }
+  const auto major = static_cast<unsigned char>(bytes[magic.size()]);
+  const auto minor = static_cast<unsigned char>(bytes[magic.size() + 1]);
+  if (major < 1 || major > 3 || minor != 0) {
+    return NpyError{"unsupported .npy version " + std::to_string(major) + "." +
+                    std::to_string(minor)};
+  }
+  const std::size_t length_width = major == 1 ? 2 : 4;
+  if (bytes.size() < preamble + length_width) {
+    return NpyError{"not a .npy file"};
+  }
+  const std::size_t header_length = little_endian(bytes.substr(preamble), length_width);
+  const std::size_t data_start = preamble + length_width + header_length;
+  if (bytes.size() < data_start) {
+    return malformed("the file ends inside the header");
+  }
+  auto parsed = HeaderParser(bytes.substr(preamble + length_width, header_length)).parse();
+  if (auto* error = std::get_if<NpyError>(&parsed)) {
+    return *error;
+  }
+  Header& header = std::get<Header>(parsed);
+  if (*header.descr != "<f4") {
+    return NpyError{"element type '" + *header.descr + "' is not '<f4'"};
+  }
+  if (*header.fortran_order) {
+    return NpyError{"Fortran order is not supported"};
+  }
+  std::uint64_t needed = sizeof(float);
+  for (const std::uint64_t extent : *header.shape) {
+    if (__builtin_mul_overflow(needed, extent, &needed)) {
+      return NpyError{"its shape " + shape_text(*header.shape) + " does not fit 64 bits"};
+    }
+  }
+  const std::string_view data = bytes.substr(data_start);
+  if (data.size() != needed) {
+    return NpyError{"holds " + std::to_string(data.size()) + " bytes of values, its shape " +
+                    shape_text(*header.shape) + " needs " + std::to_string(needed)};
+  }
+  return NpyArray{std::move(*header.shape), decode(data)};
+}
+
+std::string write_npy(std::span<const std::uint64_t> shape, std::span<const float> values) {
+  std::string header = "{'descr': '<f4', 'fortran_order': False, 'shape': (";
+  for (const std::uint64_t extent : shape) {
+    header += std::to_string(extent) + (shape.size() == 1 ? ",)" : ", ");
+  }
+  if (shape.size() != 1) {
+    if (!shape.empty()) {
+      header.resize(header.size() - 2);
+    }
+    header += ")";
+  }
+  header += ", }";
+  // Padding with spaces and a final line feed puts the values at a multiple of 64 bytes; the
+  // longest padding is 63 bytes.
+  const bool version_one = header.size() + 1 + 63 <= std::numeric_limits<std::uint16_t>::max();
+  const std::size_t length_width = version_one ? 2 : 4;
+  const std::size_t start = preamble + length_width + header.size() + 1;
+  header.append((64 - start % 64) % 64, ' ');
+  header += '\n';
+  std::string out(magic);
+  out.push_back(static_cast<char>(version_one ? 1 : 2));
+  out.push_back(0);
+  append_little_endian(out, static_cast<std::uint32_t>(header.size()), length_width);
+  out += header;
+  if constexpr (std::endian::native == std::endian::little) {
+    out.append(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float));
+  } else {
+    for (const float value : values) {
+      append_little_endian(out, std::bit_cast<std::uint32_t>(value), 4);
+    }
+  }
+  return out;
+}
+
+} // namespace orvik_tool

@@ -1,0 +1,41 @@
+#pragma once
+
+// NumPy's .npy array files, for 32-bit little-endian floats in C order only: the magic bytes
+// "\x93NUMPY", a version, the length of a header, the header (a Python dictionary literal with
+// 'descr', 'fortran_order' and 'shape'), then the values.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace orvik_tool {
+
+/// An array read from a .npy file: its shape, outermost first, and its values in C order.
+struct NpyArray {
+  std::vector<std::uint64_t> shape;
+  std::vector<float> values;
+};
+
+/// A .npy file that cannot be read, with what is wrong: "not a .npy file", "unsupported .npy
+/// version 4.0", "malformed header: ...", "element type '<f8' is not '<f4'", "Fortran order is
+/// not supported", "holds 12 bytes of values, its shape [2, 2] needs 16".
+struct NpyError {
+  std::string message;
+};
+
+/// Reads the bytes of a .npy file of versions 1.0, 2.0 or 3.0 whose element type is '<f4' and
+/// whose order is C. The values must fill the shape exactly.
+std::variant<NpyArray, NpyError> read_npy(std::string_view bytes);
+
+/// The bytes of a .npy file holding `values` under `shape`: version 1.0 with the header padded
+/// so that the values start at a multiple of 64 bytes, or 2.0 when the header needs more than
+/// 65,535 bytes. `values` must hold the product of `shape`.
+std::string write_npy(std::span<const std::uint64_t> shape, std::span<const float> values);
+
+/// A shape in the list form of the library's messages: [2, 3].
+std::string shape_text(std::span<const std::uint64_t> shape);
+
+} // namespace orvik_tool

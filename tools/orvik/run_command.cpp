@@ -1,0 +1,179 @@
+// `orvik run`: binding values by tensor name, evaluating, and writing the outputs as .npy files.
+
+#include "run_command.hpp"
+
+#include "npy_file.hpp"
+#include "output_files.hpp"
+
+#include <orvik_compiler/evaluate.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <set>
+#include <unistd.h>
+
+namespace orvik_tool {
+namespace {
+
+using orvik_compiler::Graph;
+using orvik_compiler::TensorId;
+using orvik_compiler::TensorValue;
+
+/// The whole file, or the reason it cannot be read.
+std::variant<std::string, std::string> read_file(const std::string& path) {
+  const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) {
+    return std::variant<std::string, std::string>(std::in_place_index<1>, std::strerror(errno));
+  }
+  std::string bytes;
+  char buffer[1 << 16];
+  while (true) {
+    const ssize_t count = read(descriptor, buffer, sizeof(buffer));
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count < 0) {
+      const int error = errno;
+      close(descriptor);
+      return std::variant<std::string, std::string>(std::in_place_index<1>, std::strerror(error));
+    }
+    if (count == 0) {
+      break;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(count));
+  }
+  close(descriptor);
+  return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(bytes));
+}
+
+/// The one tensor called `name`, or why there is not exactly one.
+std::variant<TensorId, std::string> tensor_named(const Graph& graph, const std::string& name) {
+  std::vector<TensorId> matches;
+  for (const orvik_compiler::Tensor& tensor : graph.tensors) {
+    if (tensor.name == name) {
+      matches.push_back(tensor.id);
+    }
+  }
+  if (matches.empty()) {
+    return "no tensor is named " + name;
+  }
+  if (matches.size() > 1) {
+    return std::to_string(matches.size()) + " tensors are named " + name;
+  }
+  return matches.front();
+}
+
+/// Whether a tensor's name can stand as NAME in DIR/NAME.npy without leaving DIR.
+bool is_file_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+/// The self-check's input pattern extended to the encoder's size: element i is (i - 9) / 16.
+std::vector<float> encoder_input(const orvik_compiler::EncoderConfig& config) {
+  std::vector<float> input(config.sequence * config.hidden);
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    input[i] = (static_cast<float>(i) - 9.0F) / 16.0F;
+  }
+  return input;
+}
+
+} // namespace
+
+ToolResult<std::string> run_graph(const Graph& graph, const RunRequest& request) {
+  // The encoder's default values by tensor index; an --input for one of them replaces it.
+  std::map<std::uint64_t, std::vector<float>> defaults;
+  if (request.encoder) {
+    orvik_compiler::EncoderWeights weights =
+        orvik_compiler::EncoderWeights::deterministic(*request.encoder);
+    std::pair<const char*, std::vector<float>*> named[] = {
+        {"wq", &weights.wq}, {"wk", &weights.wk}, {"wv", &weights.wv},
+        {"wo", &weights.wo}, {"w1", &weights.w1}, {"w2", &weights.w2}};
+    defaults[std::get<TensorId>(tensor_named(graph, "input")).index] =
+        encoder_input(*request.encoder);
+    for (const auto& [name, values] : named) {
+      defaults[std::get<TensorId>(tensor_named(graph, name)).index] = std::move(*values);
+    }
+  }
+  // Every --input is read before anything is evaluated. Two for one tensor are both bound, which
+  // the evaluation reports.
+  std::vector<std::pair<TensorId, std::vector<float>>> given;
+  for (const std::string& input : request.inputs) {
+    const std::size_t equals = input.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == input.size()) {
+      return tool_error(exit_usage_error, "--input " + input + " is not NAME=FILE");
+    }
+    const std::string name = input.substr(0, equals);
+    const std::string path = input.substr(equals + 1);
+    auto id = tensor_named(graph, name);
+    if (auto* error = std::get_if<std::string>(&id)) {
+      return tool_error(exit_usage_error, "--input " + input + ": " + *error);
+    }
+    auto bytes = read_file(path);
+    if (bytes.index() == 1) {
+      return tool_error(exit_usage_error, "cannot read " + path + ": " + std::get<1>(bytes));
+    }
+    auto array = read_npy(std::get<0>(bytes));
+    if (auto* error = std::get_if<NpyError>(&array)) {
+      return tool_error(exit_usage_error, path + ": " + error->message);
+    }
+    NpyArray& values = std::get<NpyArray>(array);
+    const orvik_compiler::Tensor& tensor = graph.tensors[std::get<TensorId>(id).index];
+    if (values.shape != tensor.shape) {
+      return tool_error(exit_usage_error, path + ": shape " + shape_text(values.shape) +
+                                              " is not the shape " + shape_text(tensor.shape) +
+                                              " of tensor " + name);
+    }
+    defaults.erase(tensor.id.index);
+    given.emplace_back(tensor.id, std::move(values.values));
+  }
+  std::vector<TensorValue> bound;
+  for (const auto& [index, values] : defaults) {
+    bound.push_back({TensorId{index}, values});
+  }
+  for (const auto& [id, values] : given) {
+    bound.push_back({id, values});
+  }
+
+  // The outputs' file names are checked before the work is done; a tensor marked twice is
+  // written once.
+  std::map<std::string, TensorId> named_outputs;
+  for (const TensorId id : graph.outputs) {
+    const std::string& name = graph.tensors[id.index].name;
+    if (!is_file_name(name)) {
+      return tool_error(exit_usage_error, "output tensor \"" + name + "\" cannot be a file name");
+    }
+    const auto [entry, inserted] = named_outputs.emplace(name, id);
+    if (!inserted && entry->second != id) {
+      return tool_error(exit_usage_error, "two outputs are named " + name);
+    }
+  }
+
+  const orvik_compiler::Result<std::vector<std::vector<float>>> outputs =
+      orvik_compiler::evaluate(graph, bound);
+  if (!outputs) {
+    return tool_error(exit_compile_error, outputs.error().message);
+  }
+  const bool slash = request.directory.empty() || request.directory.back() == '/';
+  const std::string prefix = request.directory == "." ? "" : request.directory + (slash ? "" : "/");
+  std::vector<OutputFile> files;
+  std::set<std::string> paths;
+  std::string report;
+  for (std::size_t i = 0; i < graph.outputs.size(); ++i) {
+    const orvik_compiler::Tensor& tensor = graph.tensors[graph.outputs[i].index];
+    const std::string path = prefix + tensor.name + ".npy";
+    if (!paths.insert(path).second) {
+      continue;
+    }
+    files.push_back({path, write_npy(tensor.shape, (*outputs)[i]), "-o"});
+    report += "wrote " + path + ": " + shape_text(tensor.shape) + "\n";
+  }
+  if (std::optional<ToolFailure> failure = write_all_or_nothing(files)) {
+    return *std::move(failure);
+  }
+  return report;
+}
+
+} // namespace orvik_tool
