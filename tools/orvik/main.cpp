@@ -12,6 +12,7 @@
 #include "report.hpp"
 #include "resource_budget.hpp"
 #include "run_command.hpp"
+#include "schedule_reader.hpp"
 #include "tool_failure.hpp"
 #include "views.hpp"
 
@@ -277,6 +278,52 @@ int run_evaluation(const RunCommand& command) {
   return exit_success;
 }
 
+/// The target's tile count and data window, shared by the commands that compile or verify.
+void add_target_options(CLI::App& command, CompilerOptions& options) {
+  command.add_option("--tiles", options.tile_count, "tiles of the target")
+      ->transform(number_up_to(std::numeric_limits<std::uint16_t>::max()))
+      ->capture_default_str();
+  command.add_option("--data-base", options.data_base, "first address of each tile's data window")
+      ->transform(number_up_to(std::numeric_limits<std::uint32_t>::max()))
+      ->capture_default_str();
+  command
+      .add_option("--data-limit", options.data_limit, "first address past each tile's data window")
+      ->transform(number_up_to(std::numeric_limits<std::uint32_t>::max()))
+      ->capture_default_str();
+}
+
+struct VerifyCommand {
+  std::string schedule_path;
+  std::string graph_path;
+  EncoderOptions encoder;
+  CompilerOptions options;
+  std::uint64_t max_input_bytes = orvik_tool::default_max_input_bytes;
+};
+
+/// Prints "ok" for a sound schedule, and otherwise the first broken rule, with the compile
+/// status.
+int run_verify(const VerifyCommand& command) {
+  const ToolResult<std::string> text =
+      orvik_tool::read_input_file(command.schedule_path, command.max_input_bytes);
+  if (!text) {
+    return report(text.failure());
+  }
+  const ToolResult<orvik_compiler::Schedule> schedule = orvik_tool::read_schedule_json(
+      *text, command.schedule_path == "-" ? "<stdin>" : command.schedule_path);
+  if (!schedule) {
+    return report(schedule.failure());
+  }
+  const ToolResult<Graph> graph =
+      load_graph(command.graph_path, command.encoder, command.max_input_bytes);
+  if (!graph) {
+    return report(graph.failure());
+  }
+  const orvik_compiler::Result<void> verdict =
+      orvik_compiler::verify_schedule(*graph, command.options, *schedule);
+  const int written = deliver({{"-", verdict ? "ok\n" : verdict.error().message + "\n", "-"}});
+  return written != exit_success || verdict ? written : exit_compile_error;
+}
+
 int run(int argc, char** argv) {
   CLI::App app{"Compiles tensor graphs for many-tile processors and shows the schedules.", "orvik"};
   app.require_subcommand(1);
@@ -290,19 +337,7 @@ int run(int argc, char** argv) {
       ->check(non_empty_path());
   add_encoder_options(*compile_command, *source, compile.encoder);
   source->require_option(1);
-  compile_command->add_option("--tiles", compile.options.tile_count, "tiles of the target")
-      ->transform(number_up_to(std::numeric_limits<std::uint16_t>::max()))
-      ->capture_default_str();
-  compile_command
-      ->add_option("--data-base", compile.options.data_base,
-                   "first address of each tile's data window")
-      ->transform(number_up_to(std::numeric_limits<std::uint32_t>::max()))
-      ->capture_default_str();
-  compile_command
-      ->add_option("--data-limit", compile.options.data_limit,
-                   "first address past each tile's data window")
-      ->transform(number_up_to(std::numeric_limits<std::uint32_t>::max()))
-      ->capture_default_str();
+  add_target_options(*compile_command, compile.options);
   compile_command->add_option("--emit", compile.emit, "what to write")
       ->check(CLI::IsMember({"summary", "debug", "json"}))
       ->capture_default_str();
@@ -368,6 +403,25 @@ int run(int argc, char** argv) {
       ->transform(number_up_to(std::numeric_limits<std::uint64_t>::max()))
       ->capture_default_str();
 
+  VerifyCommand verification;
+  CLI::App* verify_command = app.add_subcommand(
+      "verify", "check a schedule JSON file against its graph and the target's options");
+  verify_command
+      ->add_option("SCHEDULE", verification.schedule_path,
+                   "schedule JSON (--emit json), - for standard input")
+      ->required();
+  CLI::Option_group* verify_source =
+      verify_command->add_option_group("source", "the graph the schedule was compiled from");
+  verify_source->add_option("GRAPH", verification.graph_path, "graph file, - for standard input");
+  add_encoder_options(*verify_command, *verify_source, verification.encoder);
+  verify_source->require_option(1);
+  add_target_options(*verify_command, verification.options);
+  verify_command
+      ->add_option("--max-input-bytes", verification.max_input_bytes,
+                   "read at most this many bytes of each input file")
+      ->transform(number_up_to(std::numeric_limits<std::uint64_t>::max()))
+      ->capture_default_str();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -384,6 +438,9 @@ int run(int argc, char** argv) {
   }
   if (run_command->parsed()) {
     return run_evaluation(evaluation);
+  }
+  if (verify_command->parsed()) {
+    return run_verify(verification);
   }
   return run_graph(graph_encoder, graph_output);
 }
