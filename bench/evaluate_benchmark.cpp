@@ -139,7 +139,8 @@ void matmul(benchmark::State& state) {
                                                benchmark::Counter::kIs1000);
 }
 
-/// The core clock, from a chain of dependent integer additions, one per cycle.
+/// The core clock, from a chain of dependent integer additions, one per cycle; with repetitions,
+/// read its "max" statistic.
 void clock(benchmark::State& state) {
   constexpr std::int64_t chain = 1'000'000;
   for (auto _ : state) {
@@ -167,7 +168,14 @@ BENCHMARK(matmul)
     ->Args({128, 3072, 768})
     ->Args({128, 768, 128})
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(clock)->Name("clock")->Unit(benchmark::kMillisecond);
+// Time the processor spends on other guests counts as this thread's time but runs no cycles of
+// it, so the fastest repetition is the best estimate of the clock.
+BENCHMARK(clock)
+    ->Name("clock")
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("max", [](const std::vector<double>& values) {
+      return *std::max_element(values.begin(), values.end());
+    });
 
 } // namespace
 } // namespace orvik_compiler::bench

@@ -109,6 +109,9 @@ def orvik_medians(path):
     runs = {}
     for run in report["benchmarks"]:
         median = run.get("aggregate_name") == "median"
+        if run["run_name"] == "clock" and run.get("aggregate_name") == "max":
+            runs["clock/max"] = (None, None, run)
+            continue
         if run.get("run_type") == "aggregate" and not median:
             continue
         name = run["run_name"]
@@ -175,7 +178,9 @@ def main():
         print(f"  {'layer/' + name:<18}{wall * 1e3:8.2f}ms{cpu * 1e3:10.2f}ms"
               f"{ratio(wall, numpy_wall):>12}{ratio(cpu, numpy_cpu):>11}")
 
-    clock = runs.get("clock")
+    # The fastest repetition of the clock, when there are several: time lost to other guests
+    # only ever lowers the estimate.
+    clock = runs.get("clock/max", runs.get("clock"))
     if clock is not None:
         hertz = clock[2]["cycles"]
         peak = PEAK_FLOPS_PER_CYCLE * hertz

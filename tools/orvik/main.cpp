@@ -3,8 +3,8 @@
 // interactive HTML report; or evaluates one on the host.
 //
 // Exit status: 0 on success, 1 when the graph does not compile or evaluate or would take more
-// memory than the budget, 2 for a usage error, a bad graph or value file or an output that cannot
-// be written.
+// memory than the budget, 2 for a usage error, a bad graph or value file or an output that
+// cannot be written.
 
 #include "graph_file.hpp"
 #include "input_file.hpp"
@@ -257,12 +257,11 @@ struct RunCommand {
   std::string graph_path;
   EncoderOptions encoder;
   orvik_tool::RunRequest request;
-  std::uint64_t max_input_bytes = orvik_tool::default_max_input_bytes;
 };
 
 int run_evaluation(const RunCommand& command) {
   const ToolResult<Graph> loaded =
-      load_graph(command.graph_path, command.encoder, command.max_input_bytes);
+      load_graph(command.graph_path, command.encoder, command.request.max_input_bytes);
   if (!loaded) {
     return report(loaded.failure());
   }
@@ -270,12 +269,14 @@ int run_evaluation(const RunCommand& command) {
   if (command.encoder.requested) {
     request.encoder = command.encoder.config;
   }
-  const ToolResult<std::string> written = orvik_tool::run_graph(*loaded, request);
-  if (!written) {
-    return report(written.failure());
+  ToolResult<orvik_tool::RunFiles> files = orvik_tool::run_graph(*loaded, request);
+  if (!files) {
+    return report(files.failure());
   }
-  std::cout << *written << std::flush;
-  return exit_success;
+  if (!command.encoder.requested) {
+    (*files).inputs.push_back({"graph file", command.graph_path});
+  }
+  return deliver((*files).outputs, (*files).inputs);
 }
 
 /// The target's tile count and data window, shared by the commands that compile or verify.
@@ -384,7 +385,8 @@ int run(int argc, char** argv) {
   CLI::App* run_command =
       app.add_subcommand("run", "evaluate a graph file or the built-in encoder on the host");
   CLI::Option_group* run_source = run_command->add_option_group("source", "what to evaluate");
-  run_source->add_option("GRAPH", evaluation.graph_path, "graph file, - for standard input");
+  run_source->add_option("GRAPH", evaluation.graph_path, "graph file, - for standard input")
+      ->check(non_empty_path());
   add_encoder_options(*run_command, *run_source, evaluation.encoder);
   run_source->require_option(1);
   run_command
@@ -398,8 +400,8 @@ int run(int argc, char** argv) {
       ->check(non_empty_path())
       ->capture_default_str();
   run_command
-      ->add_option("--max-input-bytes", evaluation.max_input_bytes,
-                   "read at most this many bytes of the graph file")
+      ->add_option("--max-input-bytes", evaluation.request.max_input_bytes,
+                   "read at most this many bytes of the graph file and of each .npy file")
       ->transform(number_up_to(std::numeric_limits<std::uint64_t>::max()))
       ->capture_default_str();
 

@@ -3,16 +3,11 @@
 #include "run_command.hpp"
 
 #include "npy_file.hpp"
-#include "output_files.hpp"
 
 #include <orvik_compiler/evaluate.hpp>
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <set>
-#include <unistd.h>
 
 namespace orvik_tool {
 namespace {
@@ -20,33 +15,6 @@ namespace {
 using orvik_compiler::Graph;
 using orvik_compiler::TensorId;
 using orvik_compiler::TensorValue;
-
-/// The whole file, or the reason it cannot be read.
-std::variant<std::string, std::string> read_file(const std::string& path) {
-  const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (descriptor < 0) {
-    return std::variant<std::string, std::string>(std::in_place_index<1>, std::strerror(errno));
-  }
-  std::string bytes;
-  char buffer[1 << 16];
-  while (true) {
-    const ssize_t count = read(descriptor, buffer, sizeof(buffer));
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count < 0) {
-      const int error = errno;
-      close(descriptor);
-      return std::variant<std::string, std::string>(std::in_place_index<1>, std::strerror(error));
-    }
-    if (count == 0) {
-      break;
-    }
-    bytes.append(buffer, static_cast<std::size_t>(count));
-  }
-  close(descriptor);
-  return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(bytes));
-}
 
 /// The one tensor called `name`, or why there is not exactly one.
 std::variant<TensorId, std::string> tensor_named(const Graph& graph, const std::string& name) {
@@ -82,7 +50,7 @@ std::vector<float> encoder_input(const orvik_compiler::EncoderConfig& config) {
 
 } // namespace
 
-ToolResult<std::string> run_graph(const Graph& graph, const RunRequest& request) {
+ToolResult<RunFiles> run_graph(const Graph& graph, const RunRequest& request) {
   // The encoder's default values by tensor index; an --input for one of them replaces it.
   std::map<std::uint64_t, std::vector<float>> defaults;
   if (request.encoder) {
@@ -97,6 +65,7 @@ ToolResult<std::string> run_graph(const Graph& graph, const RunRequest& request)
       defaults[std::get<TensorId>(tensor_named(graph, name)).index] = std::move(*values);
     }
   }
+  RunFiles files;
   // Every --input is read before anything is evaluated. Two for one tensor are both bound, which
   // the evaluation reports.
   std::vector<std::pair<TensorId, std::vector<float>>> given;
@@ -111,11 +80,11 @@ ToolResult<std::string> run_graph(const Graph& graph, const RunRequest& request)
     if (auto* error = std::get_if<std::string>(&id)) {
       return tool_error(exit_usage_error, "--input " + input + ": " + *error);
     }
-    auto bytes = read_file(path);
-    if (bytes.index() == 1) {
-      return tool_error(exit_usage_error, "cannot read " + path + ": " + std::get<1>(bytes));
+    const ToolResult<std::string> bytes = read_input_file(path, request.max_input_bytes);
+    if (!bytes) {
+      return bytes.failure();
     }
-    auto array = read_npy(std::get<0>(bytes));
+    auto array = read_npy(*bytes);
     if (auto* error = std::get_if<NpyError>(&array)) {
       return tool_error(exit_usage_error, path + ": " + error->message);
     }
@@ -128,6 +97,7 @@ ToolResult<std::string> run_graph(const Graph& graph, const RunRequest& request)
     }
     defaults.erase(tensor.id.index);
     given.emplace_back(tensor.id, std::move(values.values));
+    files.inputs.push_back({"value file", path});
   }
   std::vector<TensorValue> bound;
   for (const auto& [index, values] : defaults) {
@@ -158,7 +128,6 @@ ToolResult<std::string> run_graph(const Graph& graph, const RunRequest& request)
   }
   const bool slash = request.directory.empty() || request.directory.back() == '/';
   const std::string prefix = request.directory == "." ? "" : request.directory + (slash ? "" : "/");
-  std::vector<OutputFile> files;
   std::set<std::string> paths;
   std::string report;
   for (std::size_t i = 0; i < graph.outputs.size(); ++i) {
@@ -167,13 +136,11 @@ ToolResult<std::string> run_graph(const Graph& graph, const RunRequest& request)
     if (!paths.insert(path).second) {
       continue;
     }
-    files.push_back({path, write_npy(tensor.shape, (*outputs)[i]), "-o"});
+    files.outputs.push_back({path, write_npy(tensor.shape, (*outputs)[i]), "-o"});
     report += "wrote " + path + ": " + shape_text(tensor.shape) + "\n";
   }
-  if (std::optional<ToolFailure> failure = write_all_or_nothing(files)) {
-    return *std::move(failure);
-  }
-  return report;
+  files.outputs.push_back({"-", std::move(report), ""});
+  return files;
 }
 
 } // namespace orvik_tool

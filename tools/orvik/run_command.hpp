@@ -3,11 +3,14 @@
 // `orvik run`: evaluates a graph on the host with values bound from .npy files and writes each
 // output as DIR/NAME.npy.
 
+#include "input_file.hpp"
+#include "output_files.hpp"
 #include "tool_failure.hpp"
 
 #include <orvik_compiler/encoder.hpp>
 #include <orvik_compiler/graph.hpp>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,14 +26,22 @@ struct RunRequest {
   std::vector<std::string> inputs;
   /// Where the outputs go.
   std::string directory = ".";
+  /// The most bytes read of each .npy file.
+  std::uint64_t max_input_bytes = default_max_input_bytes;
 };
 
-/// Binds the values, evaluates the graph and writes each output, all or nothing, as
-/// DIR/NAME.npy; returns the report for standard output, one line per file. Fails with exit
-/// status 1 for an evaluation error, and 2 for an --input that is not NAME=FILE or whose NAME
-/// matches no tensor or several, a file that cannot be read or is not a .npy file of the
-/// tensor's shape, an output whose name cannot be a file name or is shared by two outputs, and
-/// a file that cannot be written.
-ToolResult<std::string> run_graph(const orvik_compiler::Graph& graph, const RunRequest& request);
+/// What the command writes, all or nothing: each output as DIR/NAME.npy (a tensor marked twice
+/// once) and a line per file for standard output; and the .npy files it read, which no output
+/// may replace.
+struct RunFiles {
+  std::vector<OutputFile> outputs;
+  std::vector<InputFile> inputs;
+};
+
+/// Reads the --input files, binds the values and evaluates the graph. Fails with exit status 1
+/// for an evaluation error, and 2 for an --input that is not NAME=FILE or whose NAME matches no
+/// tensor or several, a file that cannot be read or is not a .npy file of the tensor's shape,
+/// and an output whose name cannot be a file name or is shared by two outputs.
+ToolResult<RunFiles> run_graph(const orvik_compiler::Graph& graph, const RunRequest& request);
 
 } // namespace orvik_tool
