@@ -1,6 +1,8 @@
 // Bytes become a name in the debug text. The escaped text must be printable, well-formed UTF-8
 // between quotes, and must decode back to exactly the bytes it came from.
 
+#include "finding.hpp"
+
 #include <orvik_compiler/graph.hpp>
 
 #include <cstdlib>
@@ -9,11 +11,6 @@
 #include <sstream>
 
 namespace {
-
-[[noreturn]] void finding(const std::string& what) {
-  std::cerr << "finding: " << what << '\n';
-  std::abort();
-}
 
 void append_utf8(std::string& out, char32_t point) {
   if (point < 0x80) {

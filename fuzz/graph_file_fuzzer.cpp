@@ -2,6 +2,8 @@
 // that reads to the same graph, and every view of its schedule must be produced without fault
 // and within the memory that the budget's estimate allows for it.
 
+#include "finding.hpp"
+
 #include "orvik/graph_file.hpp"
 #include "orvik/report.hpp"
 #include "orvik/resource_budget.hpp"
@@ -12,15 +14,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
-
-namespace {
-
-[[noreturn]] void finding(const std::string& what) {
-  std::cerr << "finding: " << what << '\n';
-  std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

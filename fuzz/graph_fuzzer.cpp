@@ -3,6 +3,8 @@
 // invariants, a CompileError, or a standard exception for a caller error of the kind the
 // library documents; anything else stops the fuzzer.
 
+#include "finding.hpp"
+
 #include "generated_graphs.hpp"
 
 #include <orvik_compiler/orvik_compiler.hpp>
@@ -16,11 +18,6 @@
 namespace {
 
 using namespace orvik_compiler;
-
-[[noreturn]] void finding(const std::string& what) {
-  std::cerr << "finding: " << what << '\n';
-  std::abort();
-}
 
 std::vector<std::uint64_t> shape(FuzzedDataProvider& in) {
   std::vector<std::uint64_t> dims(in.ConsumeIntegralInRange<std::size_t>(0, 4));

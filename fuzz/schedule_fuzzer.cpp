@@ -2,6 +2,8 @@
 // schedule must end in a diagnostic, never in a crash, a hang or a throw. A schedule that reads
 // must also write back to the text that reads to it again.
 
+#include "finding.hpp"
+
 #include "orvik/schedule_reader.hpp"
 #include "orvik/views.hpp"
 
@@ -10,15 +12,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <string_view>
-
-namespace {
-
-[[noreturn]] void finding(const std::string& what) {
-  std::cerr << "finding: " << what << '\n';
-  std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace orvik_compiler;
