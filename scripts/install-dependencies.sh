@@ -8,7 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ clang clang-format catch2 libclang-rt-14-dev libbenchmark-dev
-  libcli11-dev nlohmann-json3-dev libxml2-utils librsvg2-bin chromium)
+  libcli11-dev nlohmann-json3-dev libxml2-utils librsvg2-bin chromium libonnx-dev libprotobuf-dev
+  libonnx-testdata)
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(python3-numpy libopenblas0-pthread)
 fi

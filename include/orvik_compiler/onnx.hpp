@@ -1,0 +1,86 @@
+#pragma once
+
+// Importing models of the ONNX exchange format: the graph, the values of its weights and the
+// names of its inputs and outputs. A library of its own, orvik_compiler::onnx, built on the
+// system's ONNX and protobuf libraries, so that the core library keeps to the standard library.
+
+#include "orvik_compiler/graph.hpp"
+#include "orvik_compiler/result.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace orvik_compiler {
+
+struct OnnxImportOptions {
+  /// Extents of the symbolic dimensions of the model's inputs, by `dim_param` name.
+  std::map<std::string, std::uint64_t, std::less<>> dimensions;
+  /// The most bytes that constants broadcast to a full shape at import may take together, so that
+  /// a small hostile file cannot make the importer allocate without bound. 1 GiB by default.
+  std::uint64_t expansion_limit = std::uint64_t{1} << 30U;
+};
+
+/// The values of one weight tensor: row-major, exactly as many as the tensor has elements.
+struct WeightValues {
+  TensorId tensor;
+  std::vector<float> values;
+
+  friend bool operator==(const WeightValues&, const WeightValues&) = default;
+};
+
+/// An imported model.
+struct OnnxModel {
+  /// The model as a graph: its inputs are `Input` tensors, its initializers and `Constant` nodes
+  /// `Weight` tensors (created where an operation reads them), its outputs marked in the
+  /// model's order. Every tensor that stands for a value of the model carries the value's name;
+  /// tensors the importer adds carry names derived from the value they help to compute, and no
+  /// two tensors share a name.
+  Graph graph;
+  /// The values of every weight tensor (also one marked as an output), in tensor order, each
+  /// decoded once.
+  std::vector<WeightValues> weights;
+  /// The model's inputs in its order: the names of the graph's `Input` tensors (inputs with an
+  /// initializer are constants, not inputs).
+  std::vector<std::string> input_names;
+  /// The model's outputs in its order: `output_names[i]` is the name of `graph.outputs[i]`.
+  std::vector<std::string> output_names;
+
+  friend bool operator==(const OnnxModel&, const OnnxModel&) = default;
+};
+
+/// Reads an ONNX model file and imports it.
+///
+/// In this order: the file is parsed (a file that is not protobuf or is truncated fails); ONNX's
+/// checker and strict shape inference run, and their messages are reported as they are; the
+/// initializers are decoded (float32 and int64, from `raw_data` little-endian or the typed
+/// fields, each checked against its shape; external data is refused); the inputs get their
+/// shapes, symbolic dimensions from `options.dimensions`; the fusions replace the tanh form of
+/// GELU and the written-out layer normalisation by single operations; then every node is
+/// converted in order by the converter of its operator, and the outputs are marked.
+///
+/// Every error is a `CompileError::Graph` whose message starts with the file's path as given,
+/// then a colon. An error of a node names its position in the model's node list (from 0), its
+/// name and its operator: "model.onnx: node 7 "act_relu" (Relu): unsupported operator". Never
+/// throws for anything in the file; only exhausted memory escapes, as std::bad_alloc.
+Result<OnnxModel> import_onnx(const std::filesystem::path& file, const OnnxImportOptions& options);
+
+/// A tensor read from a serialised ONNX `TensorProto` file (.pb), such as the inputs and outputs
+/// of ONNX's test cases.
+struct OnnxTensor {
+  std::string name;
+  std::vector<std::uint64_t> shape;
+  std::vector<float> values;
+
+  friend bool operator==(const OnnxTensor&, const OnnxTensor&) = default;
+};
+
+/// Reads a float32 tensor from a `TensorProto` file. Errors, as `CompileError::Graph` starting
+/// with the path: a file that cannot be read or parsed, another data type, data that does not
+/// fit the shape.
+Result<OnnxTensor> read_onnx_tensor(const std::filesystem::path& file);
+
+} // namespace orvik_compiler

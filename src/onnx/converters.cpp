@@ -1,0 +1,458 @@
+// The converter table: one function per supported ONNX operator.
+
+#include "converters.hpp"
+
+#include "tensor_data.hpp"
+
+#include <algorithm>
+#include <array>
+#include <numeric>
+
+namespace orvik_compiler::onnx_import {
+namespace {
+
+/// The converters' results are defined through these, so a converter that finishes without
+/// error has defined its outputs.
+Result<void> defined(Conversion& conversion, const Node& node, const Result<TensorId>& tensor) {
+  if (!tensor) {
+    return tensor.error();
+  }
+  define_tensor(conversion, node, 0, *tensor);
+  return {};
+}
+
+Result<void> defined(Conversion& conversion, const Node& node, const Result<Value>& value) {
+  if (!value) {
+    return value.error();
+  }
+  define(conversion, node, 0, *value);
+  return {};
+}
+
+/// The input of an operation that only changes the shape: a float tensor, or a constant of any
+/// data type (a reshape of a constant is a constant).
+Result<Value> shaped_input(Conversion& conversion, const Node& node) {
+  ORVIK_ONNX_TRY(input, input_value(conversion, node, 0));
+  if (!input.constant && !input.tensor) {
+    return tensor_of(conversion, node, input).error();
+  }
+  return input;
+}
+
+std::uint64_t product(std::vector<std::uint64_t>::const_iterator first,
+                      std::vector<std::uint64_t>::const_iterator last) {
+  return std::accumulate(first, last, std::uint64_t{1}, std::multiplies<>());
+}
+
+/// `MatMul` of two rank-2 operands.
+Result<void> convert_matmul(Conversion& conversion, const Node& node) {
+  ORVIK_ONNX_TRY(left, input_tensor(conversion, node, 0));
+  ORVIK_ONNX_TRY(right, input_tensor(conversion, node, 1));
+  const std::vector<std::uint64_t>& a = conversion.graph().tensors[left.index].shape;
+  const std::vector<std::uint64_t>& b = conversion.graph().tensors[right.index].shape;
+  if (a.size() > 2 || b.size() > 2) {
+    return node_error(node, "batch matmul of " + shape_text(a) + " x " + shape_text(b) +
+                                " is not supported; only rank-2 operands are");
+  }
+  if (a.size() < 2 || b.size() < 2) {
+    return node_error(node, "matmul of " + shape_text(a) + " x " + shape_text(b) +
+                                " is not supported; only rank-2 operands are");
+  }
+  return defined(
+      conversion, node,
+      built(conversion, node, conversion.graph().matmul(output_name(node, 0), left, right)));
+}
+
+/// `Gemm`: alpha op(A) op(B) + beta C as Transposes, a MatMul, a Mul by alpha and an Add of C
+/// (scaled by beta at import when C is a constant, by a Mul otherwise).
+Result<void> convert_gemm(Conversion& conversion, const Node& node) {
+  ORVIK_ONNX_TRY(alpha, float_attribute(node, "alpha", 1.0F));
+  ORVIK_ONNX_TRY(beta, float_attribute(node, "beta", 1.0F));
+  ORVIK_ONNX_TRY(transpose_a, int_attribute(node, "transA", 0));
+  ORVIK_ONNX_TRY(transpose_b, int_attribute(node, "transB", 0));
+  ORVIK_ONNX_TRY(a, input_tensor(conversion, node, 0));
+  ORVIK_ONNX_TRY(b, input_tensor(conversion, node, 1));
+  Graph& graph = conversion.graph();
+  const std::string output = output_name(node, 0);
+  const bool has_c = has_input(node, 2);
+  const bool scaled = alpha != 1.0F;
+  // Each step is named after the node's output when it is the last one.
+  const auto step_name = [&](bool last, std::string_view step) {
+    return last ? output : fresh_name(conversion, output + "/" + std::string(step));
+  };
+  if (transpose_a != 0) {
+    ORVIK_ONNX_TRY(transposed, built(conversion, node,
+                                     graph.transpose(step_name(false, "a_transposed"), a, {1, 0})));
+    a = transposed;
+  }
+  if (transpose_b != 0) {
+    ORVIK_ONNX_TRY(transposed, built(conversion, node,
+                                     graph.transpose(step_name(false, "b_transposed"), b, {1, 0})));
+    b = transposed;
+  }
+  ORVIK_ONNX_TRY(product, built(conversion, node,
+                                graph.matmul(step_name(!scaled && !has_c, "product"), a, b)));
+  TensorId result = product;
+  if (scaled) {
+    ORVIK_ONNX_TRY(times_alpha,
+                   elementwise(conversion, node, Elementwise::Mul, tensor_value(conversion, result),
+                               new_constant(conversion, output + "/alpha", {}, {alpha}),
+                               step_name(!has_c, "scaled")));
+    result = times_alpha;
+  }
+  if (has_c) {
+    ORVIK_ONNX_TRY(c, input_value(conversion, node, 2));
+    const std::vector<std::uint64_t>& shape = graph.tensors[result.index].shape;
+    if (!c.constant && c.data_type == onnx::TensorProto::FLOAT && c.shape != shape) {
+      return node_error(node, "C \"" + c.name + "\" " + shape_text(c.shape) +
+                                  " is not a constant, so it cannot broadcast to the result's "
+                                  "shape " +
+                                  shape_text(shape));
+    }
+    if (beta != 1.0F && c.constant && c.data_type == onnx::TensorProto::FLOAT) {
+      std::vector<float> values = conversion.data[*c.constant].floats;
+      for (float& value : values) {
+        value *= beta;
+      }
+      c = new_constant(conversion, c.name + "/times_beta", c.shape, std::move(values));
+    } else if (beta != 1.0F) {
+      ORVIK_ONNX_TRY(times_beta, elementwise(conversion, node, Elementwise::Mul, c,
+                                             new_constant(conversion, output + "/beta", {}, {beta}),
+                                             fresh_name(conversion, output + "/c_scaled")));
+      c = tensor_value(conversion, times_beta);
+    }
+    ORVIK_ONNX_TRY(sum, elementwise(conversion, node, Elementwise::Add,
+                                    tensor_value(conversion, result), c, output));
+    result = sum;
+  }
+  define_tensor(conversion, node, 0, result);
+  return {};
+}
+
+/// `Add` and `Mul`: equal shapes, or a constant that broadcasts to the other operand's shape.
+template <Elementwise kind>
+Result<void> convert_elementwise(Conversion& conversion, const Node& node) {
+  ORVIK_ONNX_TRY(left, input_value(conversion, node, 0));
+  ORVIK_ONNX_TRY(right, input_value(conversion, node, 1));
+  return defined(conversion, node,
+                 elementwise(conversion, node, kind, left, right, output_name(node, 0)));
+}
+
+/// `Sub` and `Div` by a constant: an Add of the negated constant (exact) or a Mul by its
+/// reciprocal (which may differ from the quotient in the last bit).
+template <Elementwise kind>
+Result<void> convert_by_constant(Conversion& conversion, const Node& node) {
+  ORVIK_ONNX_TRY(left, input_value(conversion, node, 0));
+  ORVIK_ONNX_TRY(right, input_value(conversion, node, 1));
+  if (!right.constant && right.data_type == onnx::TensorProto::FLOAT) {
+    return node_error(node, "the right operand \"" + right.name + "\" is not a constant; only " +
+                                (kind == Elementwise::Add ? "subtraction of" : "division by") +
+                                " a constant is supported");
+  }
+  if (right.data_type == onnx::TensorProto::FLOAT) {
+    std::vector<float> values = conversion.data[*right.constant].floats;
+    for (float& value : values) {
+      value = kind == Elementwise::Add ? -value : 1.0F / value;
+    }
+    right = new_constant(conversion,
+                         right.name + (kind == Elementwise::Add ? "/negated" : "/reciprocal"),
+                         right.shape, std::move(values));
+  }
+  return defined(conversion, node,
+                 elementwise(conversion, node, kind, left, right, output_name(node, 0)));
+}
+
+/// `Transpose`, by default reversing the axes.
+Result<void> convert_transpose(Conversion& conversion, const Node& node) {
+  ORVIK_ONNX_TRY(input, input_tensor(conversion, node, 0));
+  ORVIK_ONNX_TRY(perm, ints_attribute(node, "perm"));
+  const std::size_t rank = conversion.graph().tensors[input.index].shape.size();
+  std::vector<std::uint64_t> permutation(rank);
+  for (std::size_t i = 0; i < rank; ++i) {
+    permutation[i] = rank - 1 - i;
+  }
+  if (perm) {
+    permutation.assign(perm->size(), 0);
+    for (std::size_t i = 0; i < perm->size(); ++i) {
+      if ((*perm)[i] < 0) {
+        return node_error(node, "perm holds the negative axis " + std::to_string((*perm)[i]));
+      }
+      permutation[i] = static_cast<std::uint64_t>((*perm)[i]);
+    }
+  }
+  return defined(conversion, node,
+                 built(conversion, node,
+                       conversion.graph().transpose(output_name(node, 0), input, permutation)));
+}
+
+/// `Reshape` to a constant shape: 0 copies the input's extent (unless `allowzero`), -1 is
+/// inferred.
+Result<void> convert_reshape(Conversion& conversion, const Node& node) {
+  ORVIK_ONNX_TRY(input, shaped_input(conversion, node));
+  std::vector<std::int64_t> requested;
+  if (conversion.opset < 5) {
+    ORVIK_ONNX_TRY(shape, ints_attribute(node, "shape"));
+    if (!shape) {
+      return node_error(node, "attribute \"shape\" is missing");
+    }
+    requested = *shape;
+  } else {
+    ORVIK_ONNX_TRY(shape, input_integers(conversion, node, 1, "shape"));
+    requested = shape;
+  }
+  ORVIK_ONNX_TRY(allow_zero, int_attribute(node, "allowzero", 0));
+  std::vector<std::uint64_t> shape;
+  std::optional<std::size_t> inferred;
+  for (std::size_t i = 0; i < requested.size(); ++i) {
+    const std::int64_t extent = requested[i];
+    if (extent == 0 && allow_zero == 0) {
+      if (i >= input.shape.size()) {
+        return node_error(node, "shape entry " + std::to_string(i) +
+                                    " is 0, but the input has only " +
+                                    std::to_string(input.shape.size()) + " dimensions");
+      }
+      shape.push_back(input.shape[i]);
+    } else if (extent == -1 && !inferred) {
+      inferred = i;
+      shape.push_back(1);
+    } else if (extent < 0) {
+      return node_error(node, "shape entry " + std::to_string(i) + " is " + std::to_string(extent));
+    } else {
+      shape.push_back(static_cast<std::uint64_t>(extent));
+    }
+  }
+  if (inferred) {
+    const std::optional<std::uint64_t> known = element_count(shape);
+    const std::uint64_t total = *element_count(input.shape);
+    if (!known || *known == 0 || total % *known != 0) {
+      return node_error(node, "cannot infer the -1 of shape entry " + std::to_string(*inferred) +
+                                  " for " + std::to_string(total) + " elements");
+    }
+    shape[*inferred] = total / *known;
+  }
+  return defined(conversion, node,
+                 reshaped(conversion, node, input, std::move(shape), output_name(node, 0)));
+}
+
+/// `Flatten` to [product of the axes before `axis`, product of the rest].
+Result<void> convert_flatten(Conversion& conversion, const Node& node) {
+  ORVIK_ONNX_TRY(input, shaped_input(conversion, node));
+  ORVIK_ONNX_TRY(axis, int_attribute(node, "axis", 1));
+  const auto rank = static_cast<std::int64_t>(input.shape.size());
+  // Flatten's axis may also equal the rank.
+  if (axis < -rank || axis > rank) {
+    return node_error(node, "axis " + std::to_string(axis) + " is out of range for rank " +
+                                std::to_string(rank));
+  }
+  const auto middle = input.shape.begin() + (axis < 0 ? axis + rank : axis);
+  std::vector<std::uint64_t> shape{product(input.shape.begin(), middle),
+                                   product(middle, input.shape.end())};
+  return defined(conversion, node,
+                 reshaped(conversion, node, input, std::move(shape), output_name(node, 0)));
+}
+
+/// The axes of `Squeeze` and `Unsqueeze`: an attribute before opset 13, a constant input after.
+Result<std::optional<std::vector<std::int64_t>>> axes_of(Conversion& conversion, const Node& node) {
+  if (conversion.opset < 13) {
+    return ints_attribute(node, "axes");
+  }
+  if (!has_input(node, 1)) {
+    return std::optional<std::vector<std::int64_t>>{};
+  }
+  ORVIK_ONNX_TRY(axes, input_integers(conversion, node, 1, "axes"));
+  return std::optional<std::vector<std::int64_t>>(axes);
+}
+
+/// `Squeeze` of the given axes of extent 1, or of every axis of extent 1.
+Result<void> convert_squeeze(Conversion& conversion, const Node& node) {
+  ORVIK_ONNX_TRY(input, shaped_input(conversion, node));
+  ORVIK_ONNX_TRY(axes, axes_of(conversion, node));
+  const std::uint64_t rank = input.shape.size();
+  std::vector<bool> removed(rank, !axes);
+  if (axes) {
+    for (const std::int64_t axis : *axes) {
+      ORVIK_ONNX_TRY(index, normalised_axis(node, axis, rank, "axis"));
+      removed[index] = true;
+    }
+  }
+  std::vector<std::uint64_t> shape;
+  for (std::size_t i = 0; i < rank; ++i) {
+    if (removed[i] && input.shape[i] != 1 && axes) {
+      return node_error(node, "cannot squeeze axis " + std::to_string(i) + " of extent " +
+                                  std::to_string(input.shape[i]));
+    }
+    if (!removed[i] || input.shape[i] != 1) {
+      shape.push_back(input.shape[i]);
+    }
+  }
+  return defined(conversion, node,
+                 reshaped(conversion, node, input, std::move(shape), output_name(node, 0)));
+}
+
+/// `Unsqueeze`: inserts axes of extent 1 at the given positions of the result.
+Result<void> convert_unsqueeze(Conversion& conversion, const Node& node) {
+  ORVIK_ONNX_TRY(input, shaped_input(conversion, node));
+  ORVIK_ONNX_TRY(axes, axes_of(conversion, node));
+  if (!axes) {
+    return node_error(node, "the axes are missing");
+  }
+  const std::uint64_t rank = input.shape.size() + axes->size();
+  std::vector<bool> inserted(rank, false);
+  for (const std::int64_t axis : *axes) {
+    ORVIK_ONNX_TRY(index, normalised_axis(node, axis, rank, "axis"));
+    if (inserted[index]) {
+      return node_error(node, "axis " + std::to_string(axis) + " is given twice");
+    }
+    inserted[index] = true;
+  }
+  std::vector<std::uint64_t> shape;
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < rank; ++i) {
+    shape.push_back(inserted[i] ? 1 : input.shape[next++]);
+  }
+  return defined(conversion, node,
+                 reshaped(conversion, node, input, std::move(shape), output_name(node, 0)));
+}
+
+/// `Identity`: the input itself, with no operation.
+Result<void> convert_identity(Conversion& conversion, const Node& node) {
+  ORVIK_ONNX_TRY(input, shaped_input(conversion, node));
+  return defined(conversion, node,
+                 reshaped(conversion, node, input, input.shape, output_name(node, 0)));
+}
+
+/// `Softmax` along one axis. Before opset 13 the input is seen as a matrix of the axes before
+/// `axis` by the rest, so it is reshaped around the softmax unless that makes no difference.
+Result<void> convert_softmax(Conversion& conversion, const Node& node) {
+  ORVIK_ONNX_TRY(input, input_tensor(conversion, node, 0));
+  const bool flattens = conversion.opset < 13;
+  ORVIK_ONNX_TRY(requested, int_attribute(node, "axis", flattens ? 1 : -1));
+  Graph& graph = conversion.graph();
+  const std::vector<std::uint64_t> shape = graph.tensors[input.index].shape;
+  ORVIK_ONNX_TRY(axis, normalised_axis(node, requested, shape.size(), "axis"));
+  const auto after_axis = shape.begin() + static_cast<std::ptrdiff_t>(axis) + 1;
+  const std::string output = output_name(node, 0);
+  if (!flattens || product(after_axis, shape.end()) == 1) {
+    return defined(conversion, node, built(conversion, node, graph.softmax(output, input, axis)));
+  }
+  const auto at_axis = shape.begin() + static_cast<std::ptrdiff_t>(axis);
+  const std::vector<std::uint64_t> matrix{product(shape.begin(), at_axis),
+                                          product(at_axis, shape.end())};
+  ORVIK_ONNX_TRY(rows,
+                 built(conversion, node,
+                       graph.reshape(fresh_name(conversion, output + "/rows"), input, matrix)));
+  ORVIK_ONNX_TRY(softmax,
+                 built(conversion, node,
+                       graph.softmax(fresh_name(conversion, output + "/rows_softmax"), rows, 1)));
+  return defined(conversion, node, built(conversion, node, graph.reshape(output, softmax, shape)));
+}
+
+/// `LayerNormalization` over the axes from `axis` on, with its `Scale` and optional `B`; its
+/// `Mean` and `InvStdDev` outputs must not be read.
+Result<void> convert_layer_normalization(Conversion& conversion, const Node& node) {
+  ORVIK_ONNX_TRY(input, input_tensor(conversion, node, 0));
+  ORVIK_ONNX_TRY(requested, int_attribute(node, "axis", -1));
+  ORVIK_ONNX_TRY(epsilon, float_attribute(node, "epsilon", 1e-5F));
+  ORVIK_ONNX_TRY(stash_type, int_attribute(node, "stash_type", 1));
+  if (stash_type != onnx::TensorProto::FLOAT) {
+    return node_error(node, "stash_type " + std::to_string(stash_type) +
+                                " is not supported; only 1 (float32) is");
+  }
+  const char* const statistics[] = {"Mean", "InvStdDev"};
+  for (int i = 1; i <= 2; ++i) {
+    const std::string name = output_name(node, i);
+    if (!name.empty() && conversion.readers[name] > 0) {
+      return node_error(node, std::string("its ") + statistics[i - 1] + " output \"" + name +
+                                  "\" is used; only the normalised output is supported");
+    }
+  }
+  const std::uint64_t rank = conversion.graph().tensors[input.index].shape.size();
+  ORVIK_ONNX_TRY(axis, normalised_axis(node, requested, rank, "axis"));
+  ORVIK_ONNX_TRY(scale, input_value(conversion, node, 1));
+  const std::string output = output_name(node, 0);
+  LayerNormParts parts{fresh_name(conversion, output + "/normalized"), scale, output, std::nullopt,
+                       output};
+  if (has_input(node, 2)) {
+    ORVIK_ONNX_TRY(bias, input_value(conversion, node, 2));
+    parts.bias = bias;
+    parts.scaled = fresh_name(conversion, output + "/scaled");
+  }
+  return defined(conversion, node,
+                 layer_norm(conversion, node, input, rank - axis, epsilon, parts));
+}
+
+/// `Constant`: a value known at import; it becomes a weight where an operation reads it.
+Result<void> convert_constant(Conversion& conversion, const Node& node) {
+  if (node.proto.attribute_size() != 1) {
+    return node_error(node, "a constant needs exactly one attribute");
+  }
+  const onnx::AttributeProto& value = node.proto.attribute(0);
+  const std::string& kind = value.name();
+  onnx::TensorProto scalar_or_list;
+  if (kind == "value_float" || kind == "value_floats") {
+    scalar_or_list.set_data_type(onnx::TensorProto::FLOAT);
+    if (kind == "value_float") {
+      scalar_or_list.add_float_data(value.f());
+    } else {
+      scalar_or_list.add_dims(value.floats_size());
+      *scalar_or_list.mutable_float_data() = value.floats();
+    }
+  } else if (kind == "value_int" || kind == "value_ints") {
+    scalar_or_list.set_data_type(onnx::TensorProto::INT64);
+    if (kind == "value_int") {
+      scalar_or_list.add_int64_data(value.i());
+    } else {
+      scalar_or_list.add_dims(value.ints_size());
+      *scalar_or_list.mutable_int64_data() = value.ints();
+    }
+  } else if (kind == "value_string" || kind == "value_strings") {
+    scalar_or_list.set_data_type(onnx::TensorProto::STRING);
+  } else if (kind != "value") {
+    return node_error(node, "a constant given as \"" + kind + "\" is not supported");
+  }
+  Result<Value> decoded = decoded_constant(conversion, kind == "value" ? value.t() : scalar_or_list,
+                                           output_name(node, 0));
+  if (!decoded) {
+    return node_error(node, "value: " + decoded.error().message);
+  }
+  define(conversion, node, 0, std::move(*decoded));
+  return {};
+}
+
+struct ConverterEntry {
+  std::string_view op_type;
+  Converter convert;
+};
+
+/// The supported operators, in alphabetical order.
+constexpr std::array converters{
+    ConverterEntry{"Add", convert_elementwise<Elementwise::Add>},
+    ConverterEntry{"Constant", convert_constant},
+    ConverterEntry{"Div", convert_by_constant<Elementwise::Mul>},
+    ConverterEntry{"Flatten", convert_flatten},
+    ConverterEntry{"Gemm", convert_gemm},
+    ConverterEntry{"Identity", convert_identity},
+    ConverterEntry{"LayerNormalization", convert_layer_normalization},
+    ConverterEntry{"MatMul", convert_matmul},
+    ConverterEntry{"Mul", convert_elementwise<Elementwise::Mul>},
+    ConverterEntry{"Reshape", convert_reshape},
+    ConverterEntry{"Softmax", convert_softmax},
+    ConverterEntry{"Squeeze", convert_squeeze},
+    ConverterEntry{"Sub", convert_by_constant<Elementwise::Add>},
+    ConverterEntry{"Transpose", convert_transpose},
+    ConverterEntry{"Unsqueeze", convert_unsqueeze},
+};
+
+} // namespace
+
+Converter find_converter(std::string_view domain, std::string_view op_type) {
+  if (!domain.empty() && domain != "ai.onnx") {
+    return nullptr;
+  }
+  const auto* found =
+      std::find_if(converters.begin(), converters.end(),
+                   [&](const ConverterEntry& entry) { return entry.op_type == op_type; });
+  return found == converters.end() ? nullptr : found->convert;
+}
+
+} // namespace orvik_compiler::onnx_import

@@ -1,0 +1,260 @@
+// The import driver: reads and checks the model, declares its initializers and inputs, finds the
+// fusions, converts every node in order and marks the outputs.
+
+#include "orvik_compiler/onnx.hpp"
+
+#include "conversion.hpp"
+#include "converters.hpp"
+#include "fusions.hpp"
+#include "read_model.hpp"
+#include "tensor_data.hpp"
+
+#include <algorithm>
+
+namespace orvik_compiler {
+namespace {
+
+using namespace onnx_import;
+
+/// The version of the default operator set, 0 when the model imports none.
+std::int64_t default_opset(const onnx::ModelProto& model) {
+  for (const onnx::OperatorSetIdProto& set : model.opset_import()) {
+    if (set.domain().empty() || set.domain() == "ai.onnx") {
+      return set.version();
+    }
+  }
+  return 0;
+}
+
+/// Reserves every name the model gives a value, so that the importer's own names avoid them,
+/// and counts the readers of each value.
+void index_names(Conversion& conversion, const onnx::GraphProto& graph) {
+  for (const onnx::ValueInfoProto& input : graph.input()) {
+    conversion.names.insert(input.name());
+  }
+  for (const onnx::TensorProto& initializer : graph.initializer()) {
+    conversion.names.insert(initializer.name());
+  }
+  for (const onnx::NodeProto& node : graph.node()) {
+    for (const std::string& input : node.input()) {
+      ++conversion.readers[input];
+    }
+    conversion.names.insert(node.output().begin(), node.output().end());
+  }
+  for (const onnx::ValueInfoProto& output : graph.output()) {
+    ++conversion.readers[output.name()];
+    conversion.names.insert(output.name());
+  }
+}
+
+/// Decodes every initializer into a constant and frees its bytes in the message at once, so that
+/// the values are held only once beyond the rest of the message.
+Result<void> declare_initializers(Conversion& conversion, onnx::GraphProto& graph) {
+  if (graph.sparse_initializer_size() > 0) {
+    return CompileError::graph("sparse initializer \"" +
+                               graph.sparse_initializer(0).values().name() + "\" is not supported");
+  }
+  for (onnx::TensorProto& initializer : *graph.mutable_initializer()) {
+    Result<Value> value = decoded_constant(conversion, initializer, initializer.name());
+    if (!value) {
+      return CompileError::graph("initializer \"" + initializer.name() +
+                                 "\": " + value.error().message);
+    }
+    std::string().swap(*initializer.mutable_raw_data());
+    conversion.values.insert_or_assign(initializer.name(), std::move(*value));
+  }
+  return {};
+}
+
+/// The shape of a graph input, symbolic dimensions taken from the options.
+Result<std::vector<std::uint64_t>> input_shape(const onnx::ValueInfoProto& input,
+                                               const OnnxImportOptions& options) {
+  const std::string prefix = "input \"" + input.name() + "\"";
+  const onnx::TypeProto::Tensor& type = input.type().tensor_type();
+  if (!type.has_shape()) {
+    return CompileError::graph(prefix + " has no shape");
+  }
+  if (type.shape().dim_size() == 0) {
+    return CompileError::graph(prefix + " is a scalar; the graph has no rank-0 tensors");
+  }
+  std::vector<std::uint64_t> shape;
+  for (const onnx::TensorShapeProto::Dimension& dimension : type.shape().dim()) {
+    const std::string which = prefix + " dimension " + std::to_string(shape.size());
+    if (dimension.has_dim_value()) {
+      if (dimension.dim_value() <= 0) {
+        return CompileError::graph(which + " is " + std::to_string(dimension.dim_value()) +
+                                   "; the graph has no empty tensors");
+      }
+      shape.push_back(static_cast<std::uint64_t>(dimension.dim_value()));
+    } else if (dimension.has_dim_param()) {
+      const auto given = options.dimensions.find(dimension.dim_param());
+      if (given == options.dimensions.end()) {
+        return CompileError::graph(prefix + ": symbolic dimension \"" + dimension.dim_param() +
+                                   "\" has no value");
+      }
+      if (given->second == 0) {
+        return CompileError::graph(prefix + ": symbolic dimension \"" + dimension.dim_param() +
+                                   "\" is given as 0; the graph has no empty tensors");
+      }
+      shape.push_back(given->second);
+    } else {
+      return CompileError::graph(which + " has neither an extent nor a name");
+    }
+  }
+  if (!element_count(shape)) {
+    return CompileError::graph(prefix + " of shape " + shape_text(shape) +
+                               " has too many elements");
+  }
+  return shape;
+}
+
+/// Makes an Input tensor of every float input that has no initializer. Inputs of other types
+/// are refused by the nodes that read them; one that nothing reads is refused here.
+Result<void> declare_inputs(Conversion& conversion, const onnx::GraphProto& graph,
+                            const OnnxImportOptions& options) {
+  for (const onnx::ValueInfoProto& input : graph.input()) {
+    if (conversion.values.contains(input.name())) {
+      continue; // an initializer gives it a value: a constant
+    }
+    if (!input.type().has_tensor_type()) {
+      return CompileError::graph("input \"" + input.name() + "\" is not a tensor");
+    }
+    const std::int32_t data_type = input.type().tensor_type().elem_type();
+    if (data_type != onnx::TensorProto::FLOAT) {
+      if (conversion.readers[input.name()] == 0) {
+        return CompileError::graph("input \"" + input.name() + "\" has data type " +
+                                   data_type_name(data_type) +
+                                   "; only FLOAT (float32) is supported");
+      }
+      conversion.values.insert_or_assign(input.name(),
+                                         Value{input.name(), data_type, {}, {}, std::nullopt});
+      continue;
+    }
+    Result<std::vector<std::uint64_t>> shape = input_shape(input, options);
+    if (!shape) {
+      return shape.error();
+    }
+    const TensorId tensor = conversion.graph().input(input.name(), *shape);
+    conversion.values.insert_or_assign(
+        input.name(), Value{input.name(), data_type, std::move(*shape), tensor, std::nullopt});
+    conversion.model.input_names.push_back(input.name());
+  }
+  return {};
+}
+
+/// Converts every node in order: a fusion at its last node, the other nodes of a fusion not at
+/// all, every other node by the converter of its operator.
+Result<void> convert_nodes(Conversion& conversion, const onnx::GraphProto& graph,
+                           const std::vector<Fusion>& fusions) {
+  std::vector<const Fusion*> fused_at(static_cast<std::size_t>(graph.node_size()), nullptr);
+  std::vector<bool> covered(fused_at.size(), false);
+  for (const Fusion& fusion : fusions) {
+    fused_at[fusion.nodes.back()] = &fusion;
+    for (const std::size_t node : fusion.nodes) {
+      covered[node] = true;
+    }
+  }
+  for (std::size_t position = 0; position < fused_at.size(); ++position) {
+    const onnx::NodeProto& proto = graph.node(static_cast<int>(position));
+    Result<void> converted;
+    if (fused_at[position] != nullptr) {
+      converted = convert_fusion(conversion, *fused_at[position], proto, position);
+    } else if (!covered[position]) {
+      const std::string label = proto.domain().empty() || proto.domain() == "ai.onnx"
+                                    ? proto.op_type()
+                                    : proto.domain() + "." + proto.op_type();
+      const Node node{proto, position, label};
+      const Converter convert = find_converter(proto.domain(), proto.op_type());
+      converted = convert == nullptr ? Result<void>(node_error(node, "unsupported operator"))
+                                     : convert(conversion, node);
+    }
+    if (!converted) {
+      return converted.error();
+    }
+  }
+  return {};
+}
+
+/// Marks the outputs in order. An output must be a graph tensor of its own name: a value that
+/// names another tensor (an Identity of an input, say) gets a Reshape of its name.
+Result<void> mark_outputs(Conversion& conversion, const onnx::GraphProto& graph) {
+  Graph& result = conversion.graph();
+  for (const onnx::ValueInfoProto& output : graph.output()) {
+    const std::string prefix = "output \"" + output.name() + "\"";
+    const auto found = conversion.values.find(output.name());
+    if (found == conversion.values.end()) {
+      return CompileError::graph(prefix + " is not defined");
+    }
+    const Value& value = found->second;
+    if (value.data_type != onnx::TensorProto::FLOAT) {
+      return CompileError::graph(prefix + " has data type " + data_type_name(value.data_type) +
+                                 "; only FLOAT (float32) is supported");
+    }
+    Result<TensorId> tensor = value.tensor ? *value.tensor : constant_tensor(conversion, value);
+    if (!tensor) {
+      return CompileError::graph(prefix + ": " + tensor.error().message);
+    }
+    // The output's own name is free unless the output is listed twice.
+    const Tensor& record = result.tensors[tensor->index];
+    if (record.name != output.name()) {
+      tensor = result.reshape(output.name(), *tensor, record.shape);
+    } else if (record.kind == TensorKind::Output) {
+      tensor = result.reshape(fresh_name(conversion, output.name()), *tensor, record.shape);
+    }
+    result.mark_output(tensor.value());
+    conversion.model.output_names.push_back(output.name());
+  }
+  return {};
+}
+
+/// Hands the values of every weight over to the model, in tensor order.
+void collect_weights(Conversion& conversion) {
+  for (ConstantData& data : conversion.data) {
+    if (data.weight) {
+      conversion.model.weights.push_back(WeightValues{*data.weight, std::move(data.floats)});
+    }
+  }
+  std::sort(
+      conversion.model.weights.begin(), conversion.model.weights.end(),
+      [](const WeightValues& a, const WeightValues& b) { return a.tensor.index < b.tensor.index; });
+}
+
+Result<OnnxModel> convert_model(onnx::ModelProto& model, const OnnxImportOptions& options) {
+  Conversion conversion;
+  conversion.opset = default_opset(model);
+  conversion.expansion_limit = options.expansion_limit;
+  onnx::GraphProto& graph = *model.mutable_graph();
+  index_names(conversion, graph);
+  // Before the initializers give up their bytes: the matchers read the patterns' constants.
+  const std::vector<Fusion> fusions = find_fusions(graph);
+  if (Result<void> declared = declare_initializers(conversion, graph); !declared) {
+    return declared.error();
+  }
+  if (Result<void> declared = declare_inputs(conversion, graph, options); !declared) {
+    return declared.error();
+  }
+  if (Result<void> converted = convert_nodes(conversion, graph, fusions); !converted) {
+    return converted.error();
+  }
+  if (Result<void> marked = mark_outputs(conversion, graph); !marked) {
+    return marked.error();
+  }
+  collect_weights(conversion);
+  if (Result<void> valid = conversion.model.graph.validate(); !valid) {
+    return valid.error();
+  }
+  return std::move(conversion.model);
+}
+
+} // namespace
+
+Result<OnnxModel> import_onnx(const std::filesystem::path& file, const OnnxImportOptions& options) {
+  Result<onnx::ModelProto> model = read_model(file);
+  Result<OnnxModel> imported = model ? convert_model(*model, options) : model.error();
+  if (!imported) {
+    return CompileError::graph(file.string() + ": " + imported.error().message);
+  }
+  return imported;
+}
+
+} // namespace orvik_compiler

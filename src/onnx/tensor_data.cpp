@@ -1,0 +1,145 @@
+// Decoding the values and shapes of ONNX tensors, and reading tensor files.
+
+#include "tensor_data.hpp"
+
+#include "orvik_compiler/onnx.hpp"
+#include "read_model.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <sstream>
+
+namespace orvik_compiler::onnx_import {
+namespace {
+
+/// `elements` values of type T from little-endian bytes, or from the typed field.
+template <class T, class Field>
+Result<std::vector<T>> decode(const onnx::TensorProto& tensor, std::uint64_t elements,
+                              const Field& typed) {
+  if (tensor.data_location() == onnx::TensorProto::EXTERNAL) {
+    return CompileError::graph("external data is not supported");
+  }
+  if (tensor.has_segment()) {
+    return CompileError::graph("segmented data is not supported");
+  }
+  if (tensor.has_raw_data()) {
+    const std::string& raw = tensor.raw_data();
+    if (raw.size() / sizeof(T) != elements || raw.size() % sizeof(T) != 0) {
+      return CompileError::graph("raw_data holds " + std::to_string(raw.size()) +
+                                 " bytes, the shape needs " + std::to_string(elements) + " x " +
+                                 std::to_string(sizeof(T)));
+    }
+    std::vector<T> values(static_cast<std::size_t>(elements));
+    std::memcpy(values.data(), raw.data(), raw.size());
+    if constexpr (std::endian::native == std::endian::big) {
+      for (T& value : values) {
+        auto bytes = std::bit_cast<std::array<std::byte, sizeof(T)>>(value);
+        std::reverse(bytes.begin(), bytes.end());
+        value = std::bit_cast<T>(bytes);
+      }
+    }
+    return values;
+  }
+  if (static_cast<std::uint64_t>(typed.size()) != elements) {
+    return CompileError::graph("holds " + std::to_string(typed.size()) +
+                               " values, the shape needs " + std::to_string(elements));
+  }
+  return std::vector<T>(typed.begin(), typed.end());
+}
+
+} // namespace
+
+std::optional<std::uint64_t> element_count(const std::vector<std::uint64_t>& shape) {
+  constexpr std::uint64_t limit = std::numeric_limits<std::ptrdiff_t>::max() / 8;
+  std::uint64_t count = 1;
+  for (const std::uint64_t extent : shape) {
+    if (__builtin_mul_overflow(count, extent, &count)) {
+      return std::nullopt;
+    }
+  }
+  // A zero extent anywhere makes the count 0 whatever the others are; the others still have to
+  // fit on their own.
+  for (const std::uint64_t extent : shape) {
+    if (extent > limit) {
+      return std::nullopt;
+    }
+  }
+  if (count > limit) {
+    return std::nullopt;
+  }
+  return count;
+}
+
+std::string shape_text(const std::vector<std::uint64_t>& shape) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    text += (i == 0 ? "" : ", ") + std::to_string(shape[i]);
+  }
+  return text + "]";
+}
+
+std::string data_type_name(std::int32_t data_type) {
+  if (onnx::TensorProto::DataType_IsValid(data_type)) {
+    return onnx::TensorProto::DataType_Name(static_cast<onnx::TensorProto::DataType>(data_type));
+  }
+  return std::to_string(data_type);
+}
+
+Result<std::vector<std::uint64_t>> tensor_shape(const onnx::TensorProto& tensor) {
+  std::vector<std::uint64_t> shape;
+  shape.reserve(static_cast<std::size_t>(tensor.dims_size()));
+  for (const std::int64_t extent : tensor.dims()) {
+    if (extent < 0) {
+      return CompileError::graph("dimension " + std::to_string(shape.size()) + " is negative (" +
+                                 std::to_string(extent) + ")");
+    }
+    shape.push_back(static_cast<std::uint64_t>(extent));
+  }
+  if (!element_count(shape)) {
+    return CompileError::graph("shape " + shape_text(shape) + " has too many elements");
+  }
+  return shape;
+}
+
+Result<std::vector<float>> float_values(const onnx::TensorProto& tensor, std::uint64_t elements) {
+  return decode<float>(tensor, elements, tensor.float_data());
+}
+
+Result<std::vector<std::int64_t>> int64_values(const onnx::TensorProto& tensor,
+                                               std::uint64_t elements) {
+  return decode<std::int64_t>(tensor, elements, tensor.int64_data());
+}
+
+} // namespace orvik_compiler::onnx_import
+
+namespace orvik_compiler {
+
+Result<OnnxTensor> read_onnx_tensor(const std::filesystem::path& file) {
+  using namespace onnx_import;
+  const auto failed = [&](const CompileError& error) {
+    return CompileError::graph(file.string() + ": " + error.message);
+  };
+  onnx::TensorProto proto;
+  if (const Result<void> parsed = parse_file(file, proto); !parsed) {
+    return failed(parsed.error());
+  }
+  if (proto.data_type() != onnx::TensorProto::FLOAT) {
+    return failed(CompileError::graph("tensor has data type " + data_type_name(proto.data_type()) +
+                                      "; only FLOAT (float32) is supported"));
+  }
+  Result<std::vector<std::uint64_t>> shape = tensor_shape(proto);
+  if (!shape) {
+    return failed(shape.error());
+  }
+  Result<std::vector<float>> values = float_values(proto, *element_count(*shape));
+  if (!values) {
+    return failed(values.error());
+  }
+  return OnnxTensor{proto.name(), std::move(*shape), std::move(*values)};
+}
+
+} // namespace orvik_compiler

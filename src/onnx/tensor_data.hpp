@@ -1,0 +1,38 @@
+#pragma once
+
+// Decoding the values and shapes of ONNX tensors.
+
+#include "orvik_compiler/result.hpp"
+
+#include <onnx/onnx_pb.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvik_compiler::onnx_import {
+
+/// The product of the extents, when it fits 64 bits and an array of that many 8-byte values
+/// fits the address space; nothing otherwise.
+std::optional<std::uint64_t> element_count(const std::vector<std::uint64_t>& shape);
+
+/// A shape in list form, "[2, 3]".
+std::string shape_text(const std::vector<std::uint64_t>& shape);
+
+/// The name of an ONNX data type ("FLOAT", "INT64"), or its number when it has none.
+std::string data_type_name(std::int32_t data_type);
+
+/// The shape of a tensor. Errors: a negative dimension, an element count that does not fit.
+Result<std::vector<std::uint64_t>> tensor_shape(const onnx::TensorProto& tensor);
+
+/// The values of a FLOAT tensor of `elements` elements, from `raw_data` (little-endian) or
+/// `float_data`. Errors: external or segmented data, data of another length than the shape's.
+Result<std::vector<float>> float_values(const onnx::TensorProto& tensor, std::uint64_t elements);
+
+/// The values of an INT64 tensor, from `raw_data` (little-endian) or `int64_data`; errors as for
+/// `float_values`.
+Result<std::vector<std::int64_t>> int64_values(const onnx::TensorProto& tensor,
+                                               std::uint64_t elements);
+
+} // namespace orvik_compiler::onnx_import

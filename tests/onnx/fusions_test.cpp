@@ -1,0 +1,213 @@
+// The GELU and layer normalisation fusions: every order exporters write, and the near misses
+// that must be left alone.
+
+#include "encoder_model.hpp"
+#include "onnx_test_support.hpp"
+
+#include <functional>
+
+namespace orvik_compiler::testing {
+namespace {
+
+/// The inner part of the tanh form of GELU of "x", up to "t" = Tanh(...) and "u" = 1 + t, with
+/// the constant operands on the side `constants_first` says.
+ModelBuilder gelu_inner(bool constants_first) {
+  ModelBuilder model;
+  model.input("x", {2, 3});
+  model.constant("three", {}, {3.0F}).constant("cubic", {1}, {0.044715F});
+  model.constant("root", {}, {0.7978845608F}).constant("one", {}, {1.0F});
+  model.constant("half", {}, {0.5F});
+  const auto binary = [&](const char* op, const std::string& value, const std::string& constant,
+                          const std::string& output) {
+    if (constants_first) {
+      model.node(op, {constant, value}, {output});
+    } else {
+      model.node(op, {value, constant}, {output});
+    }
+  };
+  model.node("Pow", {"x", "three"}, {"cube"});
+  binary("Mul", "cube", "cubic", "cubic_term");
+  model.node("Add", {"x", "cubic_term"}, {"inner"});
+  binary("Mul", "inner", "root", "scaled");
+  model.node("Tanh", {"scaled"}, {"t"});
+  binary("Add", "t", "one", "u");
+  return model;
+}
+
+/// The three groupings of the outer product 0.5 * x * u.
+enum class Grouping { HalfXFirst, XTimesUFirst, UTimesHalfFirst };
+
+ModelBuilder gelu(bool constants_first, Grouping grouping) {
+  ModelBuilder model = gelu_inner(constants_first);
+  switch (grouping) {
+  case Grouping::HalfXFirst:
+    model.node("Mul", {"half", "x"}, {"half_x"});
+    model.node("Mul", {"u", "half_x"}, {"y"});
+    break;
+  case Grouping::XTimesUFirst:
+    model.node("Mul", {"x", "u"}, {"xu"});
+    model.node("Mul", {"xu", "half"}, {"y"});
+    break;
+  case Grouping::UTimesHalfFirst:
+    model.node("Mul", {"half", "u"}, {"half_u"});
+    model.node("Mul", {"half_u", "x"}, {"y"});
+    break;
+  }
+  return model.output("y");
+}
+
+TEST_CASE("the tanh form of GELU is one Gelu in every order exporters write", "[onnx]") {
+  for (const bool constants_first : {false, true}) {
+    for (const Grouping grouping :
+         {Grouping::HalfXFirst, Grouping::XTimesUFirst, Grouping::UTimesHalfFirst}) {
+      CAPTURE(constants_first, static_cast<int>(grouping));
+      const OnnxModel model = expect_value(import_built(gelu(constants_first, grouping)));
+      CHECK(describe(model.graph) == std::vector<std::string>{"y = Gelu(x)", "-> y [2, 3]"});
+      CHECK(model.weights.empty());
+    }
+  }
+}
+
+struct NearMiss {
+  const char* what;
+  std::function<void(ModelBuilder&)> change;
+};
+
+TEST_CASE("a GELU that does not match exactly is left alone", "[onnx]") {
+  const std::vector<NearMiss> misses{
+      {"another cubic coefficient",
+       [](ModelBuilder& model) {
+         *model.model().mutable_graph()->mutable_node(1)->mutable_attribute(0)->mutable_t() =
+             float_tensor("", {1}, {0.045F});
+       }},
+      {"a square instead of a cube",
+       [](ModelBuilder& model) {
+         *model.model().mutable_graph()->mutable_node(0)->mutable_attribute(0)->mutable_t() =
+             float_tensor("", {}, {2.0F});
+       }},
+      {"an inner value that is also an output", [](ModelBuilder& model) { model.output("t"); }},
+      {"an inner value read by another node",
+       [](ModelBuilder& model) {
+         model.node("Mul", {"scaled", "half"}, {"other"});
+         model.output("other");
+       }},
+      {"half of another value",
+       [](ModelBuilder& model) {
+         model.input("z", {2, 3});
+         model.model().mutable_graph()->mutable_node(11)->set_input(1, "z");
+       }},
+  };
+  for (const NearMiss& miss : misses) {
+    SECTION(miss.what) {
+      ModelBuilder model = gelu(false, Grouping::HalfXFirst);
+      miss.change(model);
+      CHECK(import_error(model) == "model.onnx: node 5 \"\" (Pow): unsupported operator");
+    }
+  }
+}
+
+/// The layer normalisation of "x" [2, 3, 4] over `axes` written out, up to "n"; "eps" is the
+/// epsilon.
+ModelBuilder written_out_norm(const std::vector<std::int64_t>& axes) {
+  ModelBuilder model;
+  model.input("x", {2, 3, 4}).initializer("two", {}, {2.0F}).initializer("eps", {}, {0.125F});
+  set_attribute(model.node("ReduceMean", {"x"}, {"mean"}), "axes", axes);
+  model.node("Sub", {"x", "mean"}, {"d"});
+  model.node("Pow", {"d", "two"}, {"d2"});
+  set_attribute(model.node("ReduceMean", {"d2"}, {"var"}), "axes", axes);
+  model.node("Add", {"var", "eps"}, {"var_eps"});
+  model.node("Sqrt", {"var_eps"}, {"std"});
+  model.node("Div", {"d", "std"}, {"n"});
+  return model;
+}
+
+TEST_CASE("the written-out layer normalisation is one LayerNorm and its scale and bias", "[onnx]") {
+  SECTION("with a constant scale and bias, over the last axis") {
+    ModelBuilder model = written_out_norm({-1});
+    model.initializer("gamma", {4}, {1, 2, 3, 4}).initializer("beta", {4}, {0, 0, 1, 1});
+    model.node("Mul", {"gamma", "n"}, {"scaled"});
+    model.node("Add", {"scaled", "beta"}, {"y"});
+    const OnnxModel imported = expect_value(import_built(model.output("y")));
+    CHECK(describe(imported.graph) ==
+          std::vector<std::string>{"n = LayerNorm { epsilon: 0.125 }(x)",
+                                   "scaled = Mul(n, gamma/broadcast)",
+                                   "y = Add(scaled, beta/broadcast)", "-> y [2, 3, 4]"});
+  }
+  SECTION("alone, over the last axis named by its index") {
+    const OnnxModel imported = expect_value(import_built(written_out_norm({2}).output("n")));
+    CHECK(describe(imported.graph) ==
+          std::vector<std::string>{"n = LayerNorm { epsilon: 0.125 }(x)", "-> n [2, 3, 4]"});
+  }
+  SECTION("over the two trailing axes, by rows") {
+    const OnnxModel imported = expect_value(import_built(written_out_norm({-1, -2}).output("n")));
+    CHECK(describe(imported.graph) ==
+          std::vector<std::string>{"n/rows = Reshape { shape: [2, 12] }(x)",
+                                   "n/rows_normalized = LayerNorm { epsilon: 0.125 }(n/rows)",
+                                   "n = Reshape { shape: [2, 3, 4] }(n/rows_normalized)",
+                                   "-> n [2, 3, 4]"});
+  }
+  SECTION("a scale that is not a constant stays a Mul of its own") {
+    ModelBuilder model = written_out_norm({-1});
+    model.input("gamma", {2, 3, 4});
+    model.node("Mul", {"n", "gamma"}, {"y"});
+    const OnnxModel imported = expect_value(import_built(model.output("y")));
+    CHECK(describe(imported.graph) ==
+          std::vector<std::string>{"n = LayerNorm { epsilon: 0.125 }(x)", "y = Mul(n, gamma)",
+                                   "-> y [2, 3, 4]"});
+  }
+}
+
+TEST_CASE("a layer normalisation that does not match exactly is left alone", "[onnx]") {
+  const std::vector<std::pair<const char*, std::function<ModelBuilder()>>> misses{
+      {"over a leading axis", [] { return written_out_norm({0}).output("n"); }},
+      {"over axes that are not the trailing ones",
+       [] {
+         return written_out_norm({-1, -3}).output("n");
+       }},
+      {"a cube of the deviation",
+       [] {
+         ModelBuilder model = written_out_norm({-1});
+         model.model().mutable_graph()->mutable_initializer(0)->set_raw_data(
+             float_tensor("", {}, {3.0F}).raw_data());
+         return model.output("n");
+       }},
+      {"a deviation read a third time",
+       [] {
+         ModelBuilder model = written_out_norm({-1});
+         model.node("Mul", {"d", "two"}, {"other"});
+         return model.output("n").output("other");
+       }},
+      {"an epsilon that is not a constant",
+       [] {
+         ModelBuilder model = written_out_norm({-1});
+         model.model().mutable_graph()->mutable_initializer()->RemoveLast();
+         model.input("eps", {1});
+         return model.output("n");
+       }},
+  };
+  for (const auto& [what, model] : misses) {
+    SECTION(what) {
+      CHECK(import_error(model()) == "model.onnx: node 0 \"\" (ReduceMean): unsupported operator");
+    }
+  }
+}
+
+TEST_CASE("an encoder written out imports to the same graph as with LayerNormalization", "[onnx]") {
+  const EncoderConfig config{4, 8, 2, 16};
+  const OnnxModel written_out =
+      expect_value(import_built(encoder_model(config, 2, NormForm::WrittenOut)));
+  const OnnxModel operators =
+      expect_value(import_built(encoder_model(config, 2, NormForm::Operator)));
+  CHECK(written_out == operators);
+  // Per layer the fifteen operations of the encoder layer, and a Mul and an Add for the scale
+  // and bias of each of the two normalisations.
+  CHECK(written_out.graph.ops.size() == 2 * (15 + 4));
+  std::size_t gelus = 0;
+  for (const Op& op : written_out.graph.ops) {
+    gelus += std::holds_alternative<OpKind::Gelu>(op.kind.value) ? 1U : 0U;
+  }
+  CHECK(gelus == 2);
+}
+
+} // namespace
+} // namespace orvik_compiler::testing

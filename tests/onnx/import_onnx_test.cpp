@@ -1,0 +1,216 @@
+// The import as a whole: what a model becomes, symbolic dimensions, and every kind of bad file.
+
+#include "onnx_test_support.hpp"
+
+#include <fstream>
+
+namespace orvik_compiler::testing {
+namespace {
+
+void write_bytes(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+/// A small valid model: y = x w + b with b broadcast over the rows.
+ModelBuilder affine() {
+  ModelBuilder model;
+  model.input("x", {2, 3});
+  model.initializer("w", {3, 2}, {1, 2, 3, 4, 5, 6});
+  model.initializer("b", {2}, {0.5F, -0.5F});
+  model.node("MatMul", {"x", "w"}, {"h"}, "project");
+  model.node("Add", {"h", "b"}, {"y"}, "bias");
+  return model.output("y");
+}
+
+TEST_CASE("a model becomes a graph with its inputs, weights and outputs", "[onnx]") {
+  const OnnxModel model = expect_value(import_built(affine()));
+  CHECK(describe(model.graph) ==
+        std::vector<std::string>{"h = MatMul(x, w)", "y = Add(h, b/broadcast)", "-> y [2, 2]"});
+  CHECK(model.input_names == std::vector<std::string>{"x"});
+  CHECK(model.output_names == std::vector<std::string>{"y"});
+  const std::vector<Tensor>& tensors = model.graph.tensors;
+  REQUIRE(model.weights.size() == 2);
+  CHECK(tensors[model.weights[0].tensor.index].name == "w");
+  CHECK(tensors[model.weights[0].tensor.index].kind == TensorKind::Weight);
+  CHECK(model.weights[0].values == std::vector<float>{1, 2, 3, 4, 5, 6});
+  CHECK(tensors[model.weights[1].tensor.index].name == "b/broadcast");
+  CHECK(model.weights[1].values == std::vector<float>{0.5F, -0.5F, 0.5F, -0.5F});
+  CHECK(tensors[0].kind == TensorKind::Input);
+}
+
+TEST_CASE("initializer values come from raw_data or from the typed field", "[onnx]") {
+  ModelBuilder model = affine();
+  onnx::TensorProto& w = *model.model().mutable_graph()->mutable_initializer(0);
+  w.clear_raw_data();
+  for (const float value : {6.0F, 5.0F, 4.0F, 3.0F, 2.0F, 1.0F}) {
+    w.add_float_data(value);
+  }
+  const OnnxModel imported = expect_value(import_built(model));
+  CHECK(weight_values(imported, "w") == std::vector<float>{6, 5, 4, 3, 2, 1});
+}
+
+TEST_CASE("an input that an initializer names is a constant, not an input", "[onnx]") {
+  ModelBuilder model = affine();
+  model.input("w", {3, 2});
+  const OnnxModel imported = expect_value(import_built(model));
+  CHECK(imported.input_names == std::vector<std::string>{"x"});
+  CHECK(weight_values(imported, "w") == std::vector<float>{1, 2, 3, 4, 5, 6});
+}
+
+TEST_CASE("symbolic dimensions take their extents from the options", "[onnx]") {
+  ModelBuilder model;
+  model.input("tokens", {std::string("batch"), 4});
+  model.node("Softmax", {"tokens"}, {"y"});
+  model.output("y");
+  OnnxImportOptions options;
+  SECTION("given") {
+    options.dimensions["batch"] = 3;
+    const OnnxModel imported = expect_value(import_built(model, options));
+    CHECK(imported.graph.tensors[0].shape == std::vector<std::uint64_t>{3, 4});
+  }
+  SECTION("missing") {
+    options.dimensions["other"] = 3;
+    CHECK(import_error(model, options) ==
+          "model.onnx: input \"tokens\": symbolic dimension \"batch\" has no value");
+  }
+  SECTION("given as 0") {
+    options.dimensions["batch"] = 0;
+    CHECK(import_error(model, options) == "model.onnx: input \"tokens\": symbolic dimension "
+                                          "\"batch\" is given as 0; the graph has no empty "
+                                          "tensors");
+  }
+}
+
+TEST_CASE("inputs, initializers and outputs the graph cannot hold are refused by name", "[onnx]") {
+  SECTION("a scalar input") {
+    ModelBuilder model;
+    model.input("x", {});
+    model.node("Identity", {"x"}, {"y"});
+    CHECK(import_error(model.output("y")) ==
+          "model.onnx: input \"x\" is a scalar; the graph has no rank-0 tensors");
+  }
+  SECTION("an input that nothing reads, of another data type") {
+    ModelBuilder model = affine();
+    model.input("mask", {2}, onnx::TensorProto::INT64);
+    CHECK(import_error(model) ==
+          "model.onnx: input \"mask\" has data type INT64; only FLOAT (float32) is supported");
+  }
+  SECTION("an output of another data type") {
+    ModelBuilder model = affine();
+    model.integers("count", {1}, {3});
+    model.output("count", onnx::TensorProto::INT64);
+    CHECK(import_error(model) ==
+          "model.onnx: output \"count\" has data type INT64; only FLOAT (float32) is supported");
+  }
+  SECTION("an initializer whose raw_data is shorter than its shape") {
+    ModelBuilder model = affine();
+    model.model().mutable_graph()->mutable_initializer(0)->mutable_raw_data()->resize(20);
+    CHECK(import_error(model) ==
+          "model.onnx: initializer \"w\": raw_data holds 20 bytes, the shape needs 6 x 4");
+  }
+  SECTION("an initializer with external data") {
+    ModelBuilder model = affine();
+    onnx::TensorProto& w = *model.model().mutable_graph()->mutable_initializer(0);
+    w.clear_raw_data();
+    w.set_data_location(onnx::TensorProto::EXTERNAL);
+    onnx::StringStringEntryProto* location = w.add_external_data();
+    location->set_key("location");
+    location->set_value("weights.bin");
+    const std::string message = import_error(model);
+    CHECK(message == "model.onnx: initializer \"w\": external data is not supported");
+  }
+}
+
+TEST_CASE("a file that is not a model is refused, never a crash", "[onnx]") {
+  const ScratchDirectory scratch;
+  const std::filesystem::path path = scratch / "model.onnx";
+  const auto error = [&] {
+    const Result<OnnxModel> imported = import_onnx(path, {});
+    REQUIRE_FALSE(imported.has_value());
+    return imported.error().message;
+  };
+  SECTION("missing") {
+    CHECK(error() == path.string() + ": cannot read: No such file or directory");
+  }
+  SECTION("a directory") {
+    std::filesystem::create_directory(path);
+    CHECK(error() == path.string() + ": cannot read: Is a directory");
+  }
+  SECTION("not protobuf") {
+    write_bytes(path, std::string(16, '\xff'));
+    CHECK(error() ==
+          path.string() + ": not a protobuf message of this kind (malformed or truncated)");
+  }
+  SECTION("truncated inside a weight") {
+    const std::string bytes = affine().bytes();
+    write_bytes(path, bytes.substr(0, bytes.find("project") - 8));
+    CHECK(error() ==
+          path.string() + ": not a protobuf message of this kind (malformed or truncated)");
+  }
+  SECTION("empty: a model without a graph, as ONNX's checker says") {
+    write_bytes(path, "");
+    CHECK(error().rfind(path.string() + ": ", 0) == 0);
+  }
+}
+
+TEST_CASE("the checker's and shape inference's messages are reported as they are", "[onnx]") {
+  SECTION("a node that reads a value nothing defines") {
+    ModelBuilder model = affine();
+    model.model().mutable_graph()->mutable_node(1)->set_input(0, "nowhere");
+    const std::string message = import_error(model);
+    CHECK_THAT(message, Catch::Contains("nowhere"));
+  }
+  SECTION("an attribute of the wrong type") {
+    ModelBuilder model;
+    model.input("x", {2, 3});
+    set_attribute(model.node("Transpose", {"x"}, {"y"}), "perm", 1.0F);
+    const std::string message = import_error(model.output("y", onnx::TensorProto::FLOAT, {{3, 2}}));
+    CHECK_THAT(message, Catch::Contains("perm"));
+  }
+  SECTION("shapes that only strict shape inference finds wrong") {
+    ModelBuilder model;
+    model.input("x", {2, 3}).input("w", {4, 5});
+    model.node("MatMul", {"x", "w"}, {"y"});
+    const std::string message = import_error(model.output("y", onnx::TensorProto::FLOAT, {{2, 5}}));
+    CHECK_THAT(message, Catch::StartsWith("model.onnx: [ShapeInferenceError]"));
+  }
+}
+
+TEST_CASE("tensor files are read with their name and shape", "[onnx]") {
+  const ScratchDirectory scratch;
+  const std::filesystem::path path = scratch / "input_0.pb";
+  SECTION("float32 in raw_data") {
+    write_bytes(path, float_tensor("x", {2, 1}, {1.5F, -2.0F}).SerializeAsString());
+    CHECK(expect_value(read_onnx_tensor(path)) == OnnxTensor{"x", {2, 1}, {1.5F, -2.0F}});
+  }
+  SECTION("float32 in the typed field, a scalar") {
+    onnx::TensorProto tensor;
+    tensor.set_data_type(onnx::TensorProto::FLOAT);
+    tensor.add_float_data(4.0F);
+    write_bytes(path, tensor.SerializeAsString());
+    CHECK(expect_value(read_onnx_tensor(path)) == OnnxTensor{"", {}, {4.0F}});
+  }
+  SECTION("another data type") {
+    onnx::TensorProto tensor;
+    tensor.set_data_type(onnx::TensorProto::DOUBLE);
+    write_bytes(path, tensor.SerializeAsString());
+    CHECK(expect_error(read_onnx_tensor(path)).message ==
+          path.string() + ": tensor has data type DOUBLE; only FLOAT (float32) is supported");
+  }
+  SECTION("fewer values than the shape") {
+    onnx::TensorProto tensor = float_tensor("x", {3}, {1.0F, 2.0F, 3.0F});
+    tensor.clear_raw_data();
+    tensor.add_float_data(1.0F);
+    write_bytes(path, tensor.SerializeAsString());
+    CHECK(expect_error(read_onnx_tensor(path)).message ==
+          path.string() + ": holds 1 values, the shape needs 3");
+  }
+  SECTION("a negative dimension") {
+    write_bytes(path, float_tensor("x", {-1}, {}).SerializeAsString());
+    CHECK(expect_error(read_onnx_tensor(path)).message ==
+          path.string() + ": dimension 0 is negative (-1)");
+  }
+}
+
+} // namespace
+} // namespace orvik_compiler::testing
