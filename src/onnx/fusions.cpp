@@ -22,12 +22,10 @@ struct GraphIndex {
   std::unordered_map<std::string_view, std::vector<std::size_t>> readers;
   std::unordered_set<std::string_view> outputs;
   std::unordered_map<std::string_view, const onnx::TensorProto*> initializers;
-  /// The ranks that the model declares or shape inference found.
-  std::unordered_map<std::string_view, std::size_t> ranks;
 };
 
 GraphIndex index_graph(const onnx::GraphProto& graph) {
-  GraphIndex index{graph, {}, {}, {}, {}, {}};
+  GraphIndex index{graph, {}, {}, {}, {}};
   for (int n = 0; n < graph.node_size(); ++n) {
     const onnx::NodeProto& node = graph.node(n);
     for (const std::string& input : node.input()) {
@@ -42,14 +40,6 @@ GraphIndex index_graph(const onnx::GraphProto& graph) {
   }
   for (const onnx::TensorProto& initializer : graph.initializer()) {
     index.initializers.emplace(initializer.name(), &initializer);
-    index.ranks.emplace(initializer.name(), initializer.dims_size());
-  }
-  for (const auto* infos : {&graph.input(), &graph.value_info(), &graph.output()}) {
-    for (const onnx::ValueInfoProto& info : *infos) {
-      if (info.type().tensor_type().has_shape()) {
-        index.ranks.emplace(info.name(), info.type().tensor_type().shape().dim_size());
-      }
-    }
   }
   return index;
 }
@@ -289,42 +279,17 @@ std::optional<std::vector<std::int64_t>> kept_axes(const onnx::NodeProto& reduce
   return reduce.input_size() == 1 ? axes : std::nullopt;
 }
 
-/// How many trailing axes `axes` names, when it names exactly the last few axes of a tensor of
-/// the rank found for `input` (negative axes need no rank).
-std::optional<std::uint64_t> trailing_axes(const GraphIndex& index, std::string_view input,
-                                           const std::vector<std::int64_t>& axes) {
-  const auto rank = index.ranks.find(input);
-  std::vector<std::int64_t> from_end;
-  for (const std::int64_t axis : axes) {
-    if (axis >= 0 && rank == index.ranks.end()) {
-      return std::nullopt;
-    }
-    from_end.push_back(axis >= 0 ? axis - static_cast<std::int64_t>(rank->second) : axis);
-  }
-  std::sort(from_end.begin(), from_end.end());
-  for (std::size_t i = 0; i < from_end.size(); ++i) {
-    if (from_end[i] != static_cast<std::int64_t>(i) - static_cast<std::int64_t>(from_end.size())) {
-      return std::nullopt;
-    }
-  }
-  if (from_end.empty() || (rank != index.ranks.end() && from_end.size() > rank->second)) {
-    return std::nullopt;
-  }
-  return from_end.size();
-}
-
 /// The written-out layer normalisation that starts at the `ReduceMean` node `mean_node`.
 std::optional<Fusion> match_layer_norm(const GraphIndex& index, std::size_t mean_node) {
   const onnx::NodeProto& mean = node_at(index, mean_node);
   const std::optional<std::vector<std::int64_t>> axes = kept_axes(mean);
-  if (!axes) {
+  if (!axes || axes->empty()) {
     return std::nullopt;
   }
   const std::string& x = mean.input(0);
-  const std::optional<std::uint64_t> trailing = trailing_axes(index, x, *axes);
   // x - mean
   const std::optional<std::size_t> centre = sole_reader(index, mean.output(0), "Sub");
-  if (!trailing || !centre || node_at(index, *centre).input_size() != 2 ||
+  if (!centre || node_at(index, *centre).input_size() != 2 ||
       node_at(index, *centre).input(0) != x || node_at(index, *centre).input(1) != mean.output(0)) {
     return std::nullopt;
   }
@@ -371,7 +336,7 @@ std::optional<Fusion> match_layer_norm(const GraphIndex& index, std::size_t mean
     return std::nullopt;
   }
   LayerNormPattern pattern{
-      x, *trailing, static_cast<float>(*epsilon), output_of(index, *divide), {}, {}, {}, {}};
+      x, *axes, static_cast<float>(*epsilon), output_of(index, *divide), {}, {}, {}, {}};
   std::vector<std::size_t> nodes{mean_node,     *centre, *square, *variance,
                                  *plus_epsilon, *root,   *divide};
   // An optional Mul by a constant scale, then an optional Add of a constant bias.
@@ -395,6 +360,28 @@ std::optional<Fusion> match_layer_norm(const GraphIndex& index, std::size_t mean
   }
   std::sort(nodes.begin(), nodes.end());
   return Fusion{nodes, pattern};
+}
+
+/// How many trailing axes `axes` names, when it names exactly the last few axes of a tensor of
+/// rank `rank`, each once.
+std::optional<std::uint64_t> trailing_axes(const std::vector<std::int64_t>& axes,
+                                           std::uint64_t rank) {
+  const auto signed_rank = static_cast<std::int64_t>(rank);
+  std::vector<std::int64_t> from_end;
+  for (const std::int64_t axis : axes) {
+    if (axis < -signed_rank || axis >= signed_rank) {
+      return std::nullopt;
+    }
+    from_end.push_back(axis >= 0 ? axis - signed_rank : axis);
+  }
+  std::sort(from_end.begin(), from_end.end());
+  const auto count = static_cast<std::int64_t>(from_end.size());
+  for (std::int64_t i = 0; i < count; ++i) {
+    if (from_end[static_cast<std::size_t>(i)] != i - count) {
+      return std::nullopt;
+    }
+  }
+  return from_end.size();
 }
 
 } // namespace
@@ -423,8 +410,10 @@ std::vector<Fusion> find_fusions(const onnx::GraphProto& graph) {
   return fusions;
 }
 
-Result<void> convert_fusion(Conversion& conversion, const Fusion& fusion,
-                            const onnx::NodeProto& last, std::size_t position) {
+Result<void> convert_fusion(Conversion& conversion, const onnx::GraphProto& graph,
+                            const Fusion& fusion) {
+  const std::size_t position = fusion.nodes.back();
+  const onnx::NodeProto& last = graph.node(static_cast<int>(position));
   if (const auto* gelu = std::get_if<GeluPattern>(&fusion.pattern)) {
     const Node node{last, position, "fused Gelu"};
     ORVIK_ONNX_TRY(input, named_value(conversion, node, gelu->input));
@@ -437,9 +426,12 @@ Result<void> convert_fusion(Conversion& conversion, const Fusion& fusion,
   const Node node{last, position, "fused LayerNormalization"};
   ORVIK_ONNX_TRY(input, named_value(conversion, node, norm.input));
   ORVIK_ONNX_TRY(x, tensor_of(conversion, node, input));
-  if (norm.axes > conversion.graph().tensors[x.index].shape.size()) {
-    return node_error(node,
-                      "the normalised axes are more than the input \"" + norm.input + "\" has");
+  const std::optional<std::uint64_t> axes =
+      trailing_axes(norm.axes, conversion.graph().tensors[x.index].shape.size());
+  if (!axes) {
+    // Not a layer normalisation after all: its first node is refused as it would be alone.
+    const onnx::NodeProto& first = graph.node(static_cast<int>(fusion.nodes.front()));
+    return node_error(Node{first, fusion.nodes.front(), first.op_type()}, "unsupported operator");
   }
   LayerNormParts parts{norm.normalized, std::nullopt, norm.scaled, std::nullopt, norm.biased};
   if (!norm.scale.empty()) {
@@ -450,7 +442,7 @@ Result<void> convert_fusion(Conversion& conversion, const Fusion& fusion,
     ORVIK_ONNX_TRY(bias, named_value(conversion, node, norm.bias));
     parts.bias = bias;
   }
-  ORVIK_ONNX_TRY(y, layer_norm(conversion, node, x, norm.axes, norm.epsilon, parts));
+  ORVIK_ONNX_TRY(y, layer_norm(conversion, node, x, *axes, norm.epsilon, parts));
   define_tensor(conversion, node, 0, y);
   return {};
 }

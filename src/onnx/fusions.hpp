@@ -23,12 +23,13 @@ struct GeluPattern {
 };
 
 /// The layer normalisation of exporters before opset 17: ReduceMean, Sub, Pow 2, ReduceMean,
-/// Add epsilon, Sqrt, Div over the trailing axes, optionally followed by a Mul by a constant
-/// scale and an Add of a constant bias.
+/// Add epsilon, Sqrt, Div, optionally followed by a Mul by a constant scale and an Add of a
+/// constant bias. The axes must be the trailing ones, which is checked when the input's rank is
+/// known, at conversion.
 struct LayerNormPattern {
   std::string input;
-  /// How many trailing axes are normalised.
-  std::uint64_t axes = 1;
+  /// The axes of both ReduceMean nodes, as written.
+  std::vector<std::int64_t> axes;
   float epsilon = 0.0F;
   /// The output of the Div, and of the Mul and the Add when the pattern has them.
   std::string normalized;
@@ -48,8 +49,10 @@ struct Fusion {
 /// no node belongs to two.
 std::vector<Fusion> find_fusions(const onnx::GraphProto& graph);
 
-/// Converts a fusion in place of its last node, at position `position` of the node list.
-Result<void> convert_fusion(Conversion& conversion, const Fusion& fusion,
-                            const onnx::NodeProto& last, std::size_t position);
+/// Converts a fusion in place of its last node. A layer normalisation whose axes turn out not to
+/// be the trailing ones of its input is refused as its first node, a ReduceMean, is alone:
+/// "unsupported operator".
+Result<void> convert_fusion(Conversion& conversion, const onnx::GraphProto& graph,
+                            const Fusion& fusion);
 
 } // namespace orvik_compiler::onnx_import

@@ -1,5 +1,6 @@
 // The import driver: reads and checks the model, declares its initializers and inputs, finds the
-// fusions, converts every node in order and marks the outputs.
+// fusions, converts every node in order, marks the outputs, and has ONNX infer the shapes of
+// the model it has accepted.
 
 #include "orvik_compiler/onnx.hpp"
 
@@ -47,8 +48,9 @@ void index_names(Conversion& conversion, const onnx::GraphProto& graph) {
   }
 }
 
-/// Decodes every initializer into a constant and frees its bytes in the message at once, so that
-/// the values are held only once beyond the rest of the message.
+/// Decodes every initializer into a constant and frees the bytes of float ones in the message at
+/// once, so that the weights are held only once beyond the rest of the message. Integer ones,
+/// shapes for instance, stay for shape inference.
 Result<void> declare_initializers(Conversion& conversion, onnx::GraphProto& graph) {
   if (graph.sparse_initializer_size() > 0) {
     return CompileError::graph("sparse initializer \"" +
@@ -60,7 +62,9 @@ Result<void> declare_initializers(Conversion& conversion, onnx::GraphProto& grap
       return CompileError::graph("initializer \"" + initializer.name() +
                                  "\": " + value.error().message);
     }
-    std::string().swap(*initializer.mutable_raw_data());
+    if (initializer.data_type() == onnx::TensorProto::FLOAT) {
+      std::string().swap(*initializer.mutable_raw_data());
+    }
     conversion.values.insert_or_assign(initializer.name(), std::move(*value));
   }
   return {};
@@ -158,7 +162,7 @@ Result<void> convert_nodes(Conversion& conversion, const onnx::GraphProto& graph
     const onnx::NodeProto& proto = graph.node(static_cast<int>(position));
     Result<void> converted;
     if (fused_at[position] != nullptr) {
-      converted = convert_fusion(conversion, *fused_at[position], proto, position);
+      converted = convert_fusion(conversion, graph, *fused_at[position]);
     } else if (!covered[position]) {
       const std::string label = proto.domain().empty() || proto.domain() == "ai.onnx"
                                     ? proto.op_type()
@@ -249,10 +253,19 @@ Result<OnnxModel> convert_model(onnx::ModelProto& model, const OnnxImportOptions
 } // namespace
 
 Result<OnnxModel> import_onnx(const std::filesystem::path& file, const OnnxImportOptions& options) {
+  const auto failed = [&](const CompileError& error) {
+    return CompileError::graph(file.string() + ": " + error.message);
+  };
   Result<onnx::ModelProto> model = read_model(file);
-  Result<OnnxModel> imported = model ? convert_model(*model, options) : model.error();
+  if (!model) {
+    return failed(model.error());
+  }
+  Result<OnnxModel> imported = convert_model(*model, options);
   if (!imported) {
-    return CompileError::graph(file.string() + ": " + imported.error().message);
+    return failed(imported.error());
+  }
+  if (Result<void> inferred = infer_shapes(*model); !inferred) {
+    return failed(inferred.error());
   }
   return imported;
 }

@@ -60,6 +60,20 @@ Result<void> refuse_external_data(const onnx::GraphProto& graph) {
   return {};
 }
 
+/// Runs a step of ONNX's, which reports what it finds by throwing; its message is passed on as it
+/// is.
+template <class Step>
+Result<void> passed_on(Step step) {
+  try {
+    step();
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& error) {
+    return CompileError::graph(error.what());
+  }
+  return {};
+}
+
 } // namespace
 
 Result<void> parse_file(const std::filesystem::path& file, google::protobuf::MessageLite& message) {
@@ -91,18 +105,18 @@ Result<onnx::ModelProto> read_model(const std::filesystem::path& file) {
   if (Result<void> internal = refuse_external_data(model.graph()); !internal) {
     return internal.error();
   }
-  // ONNX reports what it finds by throwing; its messages are passed on as they are.
-  try {
-    onnx::checker::check_model(model);
-    const onnx::ShapeInferenceOptions strict{/*check_type=*/true, /*strict_mode=*/1,
-                                             /*data_prop=*/false};
-    onnx::shape_inference::InferShapes(model, onnx::OpSchemaRegistry::Instance(), strict);
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (const std::exception& error) {
-    return CompileError::graph(error.what());
+  if (Result<void> checked = passed_on([&] { onnx::checker::check_model(model); }); !checked) {
+    return checked.error();
   }
   return model;
+}
+
+Result<void> infer_shapes(onnx::ModelProto& model) {
+  const onnx::ShapeInferenceOptions strict{/*check_type=*/false, /*strict_mode=*/1,
+                                           /*data_prop=*/false};
+  return passed_on([&] {
+    onnx::shape_inference::InferShapes(model, onnx::OpSchemaRegistry::Instance(), strict);
+  });
 }
 
 } // namespace orvik_compiler::onnx_import

@@ -167,9 +167,10 @@ TEST_CASE("the checker's and shape inference's messages are reported as they are
     const std::string message = import_error(model.output("y", onnx::TensorProto::FLOAT, {{3, 2}}));
     CHECK_THAT(message, Catch::Contains("perm"));
   }
-  SECTION("shapes that only strict shape inference finds wrong") {
+  SECTION("a declared output shape that contradicts the computed one, which the checker "
+          "misses") {
     ModelBuilder model;
-    model.input("x", {2, 3}).input("w", {4, 5});
+    model.input("x", {2, 3}).initializer("w", {3, 4}, std::vector<float>(12, 1.0F));
     model.node("MatMul", {"x", "w"}, {"y"});
     const std::string message = import_error(model.output("y", onnx::TensorProto::FLOAT, {{2, 5}}));
     CHECK_THAT(message, Catch::StartsWith("model.onnx: [ShapeInferenceError]"));

@@ -1,13 +1,15 @@
-// The orvik command-line tool: compiles the built-in encoder or a graph file and shows the
-// schedule as a report, its debug text or JSON, with an optional trace, memory picture and
-// interactive HTML report; or evaluates one on the host.
+// The orvik command-line tool: compiles the built-in encoder, a graph file or an ONNX model and
+// shows the schedule as a report, its debug text or JSON, with an optional trace, memory picture
+// and interactive HTML report; evaluates one on the host; writes the encoder or an imported model
+// as a graph file.
 //
 // Exit status: 0 on success, 1 when the graph does not compile or evaluate or would take more
-// memory than the budget, 2 for a usage error, a bad graph or value file or an output that
-// cannot be written.
+// memory than the budget, 2 for a usage error, a bad graph or value file, a model that cannot be
+// imported or an output that cannot be written.
 
 #include "graph_file.hpp"
 #include "input_file.hpp"
+#include "onnx_model.hpp"
 #include "output_files.hpp"
 #include "report.hpp"
 #include "resource_budget.hpp"
@@ -110,10 +112,26 @@ int report(const ToolFailure& failure) {
   return failure.exit_status;
 }
 
-/// The graph to compile: the built-in encoder, or the graph file at `path`, read up to
-/// `max_input_bytes`.
+/// The graph to compile: the built-in encoder, the graph file at `path`, read up to
+/// `max_input_bytes`, or the ONNX model at `path`, imported with the --dim options, which are for
+/// ONNX models only.
 ToolResult<Graph> load_graph(const std::string& path, const EncoderOptions& encoder,
-                             std::uint64_t max_input_bytes) {
+                             std::uint64_t max_input_bytes, const std::vector<std::string>& dims) {
+  const bool model = !encoder.requested && orvik_tool::is_onnx_model(path);
+  if (!dims.empty() && !model) {
+    return tool_error(exit_usage_error, "--dim applies to ONNX models (.onnx) only");
+  }
+  if (model) {
+    const ToolResult<orvik_compiler::OnnxImportOptions> options = orvik_tool::import_options(dims);
+    if (!options) {
+      return options.failure();
+    }
+    ToolResult<orvik_compiler::OnnxModel> imported = orvik_tool::import_model(path, *options);
+    if (!imported) {
+      return imported.failure();
+    }
+    return std::move((*imported).graph);
+  }
   if (encoder.requested) {
     orvik_compiler::Result<Graph> graph = orvik_compiler::encoder_graph(encoder.config);
     if (!graph) {
@@ -136,9 +154,18 @@ int deliver(const std::vector<OutputFile>& files, const std::vector<InputFile>& 
   return exit_success;
 }
 
+/// What the command reads, so that no output replaces it.
+std::vector<InputFile> read_files(const std::string& path, const EncoderOptions& encoder) {
+  if (encoder.requested) {
+    return {};
+  }
+  return {{orvik_tool::is_onnx_model(path) ? "ONNX model" : "graph file", path}};
+}
+
 struct CompileCommand {
   std::string graph_path;
   EncoderOptions encoder;
+  std::vector<std::string> dims;
   CompilerOptions options;
   std::string emit = "summary";
   std::string output = "-";
@@ -183,7 +210,7 @@ std::vector<orvik_tool::MemoryUse> memory_uses(const Graph& graph, const Compile
 
 int run_compile(const CompileCommand& command) {
   const ToolResult<Graph> loaded =
-      load_graph(command.graph_path, command.encoder, command.max_input_bytes);
+      load_graph(command.graph_path, command.encoder, command.max_input_bytes, command.dims);
   if (!loaded) {
     return report(loaded.failure());
   }
@@ -234,15 +261,14 @@ int run_compile(const CompileCommand& command) {
     text = orvik_tool::summary_report(graph, command.options, *schedule);
   }
   files.push_back({command.output, std::move(text), "-o"});
-  std::vector<InputFile> inputs;
-  if (!command.encoder.requested) {
-    inputs.push_back({"graph file", command.graph_path});
-  }
-  return deliver(files, inputs);
+  return deliver(files, read_files(command.graph_path, command.encoder));
 }
 
-int run_graph(const EncoderOptions& encoder, const std::string& output) {
-  const ToolResult<Graph> loaded = load_graph("", encoder, orvik_tool::default_max_input_bytes);
+/// Writes the built-in encoder or an imported model as a graph file.
+int write_graph(const std::string& path, const EncoderOptions& encoder,
+                const std::vector<std::string>& dims, const std::string& output) {
+  const ToolResult<Graph> loaded =
+      load_graph(path, encoder, orvik_tool::default_max_input_bytes, dims);
   if (!loaded) {
     return report(loaded.failure());
   }
@@ -250,7 +276,21 @@ int run_graph(const EncoderOptions& encoder, const std::string& output) {
   if (!written) {
     return report(written.failure());
   }
-  return deliver({{output, std::move(*written), "-o"}});
+  return deliver({{output, std::move(*written), "-o"}}, read_files(path, encoder));
+}
+
+struct ImportCommand {
+  std::string model_path;
+  std::vector<std::string> dims;
+  std::string output = "-";
+};
+
+int run_import(const ImportCommand& command) {
+  if (!orvik_tool::is_onnx_model(command.model_path)) {
+    return report(
+        tool_error(exit_usage_error, command.model_path + " is not an ONNX model (.onnx)"));
+  }
+  return write_graph(command.model_path, {}, command.dims, command.output);
 }
 
 struct RunCommand {
@@ -261,7 +301,7 @@ struct RunCommand {
 
 int run_evaluation(const RunCommand& command) {
   const ToolResult<Graph> loaded =
-      load_graph(command.graph_path, command.encoder, command.request.max_input_bytes);
+      load_graph(command.graph_path, command.encoder, command.request.max_input_bytes, {});
   if (!loaded) {
     return report(loaded.failure());
   }
@@ -297,6 +337,7 @@ struct VerifyCommand {
   std::string schedule_path;
   std::string graph_path;
   EncoderOptions encoder;
+  std::vector<std::string> dims;
   CompilerOptions options;
   std::uint64_t max_input_bytes = orvik_tool::default_max_input_bytes;
 };
@@ -315,7 +356,7 @@ int run_verify(const VerifyCommand& command) {
     return report(schedule.failure());
   }
   const ToolResult<Graph> graph =
-      load_graph(command.graph_path, command.encoder, command.max_input_bytes);
+      load_graph(command.graph_path, command.encoder, command.max_input_bytes, command.dims);
   if (!graph) {
     return report(graph.failure());
   }
@@ -332,13 +373,17 @@ int run(int argc, char** argv) {
 
   CompileCommand compile;
   CLI::App* compile_command =
-      app.add_subcommand("compile", "compile a graph file or the built-in encoder");
+      app.add_subcommand("compile", "compile a graph file, an ONNX model or the built-in encoder");
   CLI::Option_group* source = compile_command->add_option_group("source", "what to compile");
-  source->add_option("GRAPH", compile.graph_path, "graph file, - for standard input")
+  source
+      ->add_option("GRAPH", compile.graph_path,
+                   "graph file, - for standard input, or ONNX model (.onnx)")
       ->check(non_empty_path());
   add_encoder_options(*compile_command, *source, compile.encoder);
   source->require_option(1);
   add_target_options(*compile_command, compile.options);
+  const char* const dim_help = "give the symbolic dimension NAME of an ONNX model the extent N";
+  compile_command->add_option("--dim", compile.dims, dim_help)->type_name("NAME=N");
   compile_command->add_option("--emit", compile.emit, "what to write")
       ->check(CLI::IsMember({"summary", "debug", "json"}))
       ->capture_default_str();
@@ -414,14 +459,26 @@ int run(int argc, char** argv) {
       ->required();
   CLI::Option_group* verify_source =
       verify_command->add_option_group("source", "the graph the schedule was compiled from");
-  verify_source->add_option("GRAPH", verification.graph_path, "graph file, - for standard input");
+  verify_source->add_option("GRAPH", verification.graph_path,
+                            "graph file, - for standard input, or ONNX model (.onnx)");
   add_encoder_options(*verify_command, *verify_source, verification.encoder);
   verify_source->require_option(1);
   add_target_options(*verify_command, verification.options);
+  verify_command->add_option("--dim", verification.dims, dim_help)->type_name("NAME=N");
   verify_command
       ->add_option("--max-input-bytes", verification.max_input_bytes,
                    "read at most this many bytes of each input file")
       ->transform(number_up_to(std::numeric_limits<std::uint64_t>::max()))
+      ->capture_default_str();
+
+  ImportCommand import;
+  CLI::App* import_command = app.add_subcommand("import", "write an ONNX model as a graph file");
+  import_command->add_option("MODEL", import.model_path, "ONNX model (.onnx)")
+      ->required()
+      ->check(non_empty_path());
+  import_command->add_option("--dim", import.dims, dim_help)->type_name("NAME=N");
+  import_command->add_option("-o,--output", import.output, "write to FILE, - for standard output")
+      ->check(non_empty_path())
       ->capture_default_str();
 
   try {
@@ -444,7 +501,10 @@ int run(int argc, char** argv) {
   if (verify_command->parsed()) {
     return run_verify(verification);
   }
-  return run_graph(graph_encoder, graph_output);
+  if (import_command->parsed()) {
+    return run_import(import);
+  }
+  return write_graph("", graph_encoder, {}, graph_output);
 }
 
 /// Gives each standard descriptor that is closed a stand-in on which every transfer fails:

@@ -1,0 +1,189 @@
+// The import benchmark: a model of 12 full-size encoder layers (sequence 128, hidden 768,
+// feed-forward 3072; about 340 MB of weights) is generated into a temporary directory, then
+// imported by `import_onnx` and, for comparison, parsed by protobuf alone, the floor for any
+// importer that reads the same file. Ends with the ratios of time and of peak heap.
+
+#include "encoder_model.hpp"
+#include "heap_counter.hpp"
+
+#include <orvik_compiler/onnx.hpp>
+
+#include <benchmark/benchmark.h>
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+#include <limits>
+#include <map>
+#include <optional>
+#include <unistd.h>
+
+namespace orvik_compiler::bench {
+namespace {
+
+namespace fs = std::filesystem;
+
+/// The generated model file in a directory of its own, removed with it.
+class GeneratedModel {
+public:
+  GeneratedModel() {
+    std::string pattern = (fs::temp_directory_path() / "orvik-onnx-bench-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("cannot make a temporary directory");
+    }
+    directory_ = pattern;
+    file_ = directory_ / "encoder12.onnx";
+    const EncoderConfig config{128, 768, 12, 3072};
+    const std::uint64_t layers = 12;
+    testing::encoder_model(config, layers, testing::NormForm::WrittenOut).save(file_);
+    const std::uint64_t h = config.hidden;
+    weight_bytes_ = layers * (4 * h * h + 2 * h * config.feed_forward) * sizeof(float);
+  }
+  GeneratedModel(const GeneratedModel&) = delete;
+  GeneratedModel& operator=(const GeneratedModel&) = delete;
+  ~GeneratedModel() { fs::remove_all(directory_); }
+
+  const fs::path& file() const { return file_; }
+  /// The bytes of the six weight matrices of all layers.
+  std::uint64_t weight_bytes() const { return weight_bytes_; }
+
+private:
+  fs::path directory_;
+  fs::path file_;
+  std::uint64_t weight_bytes_ = 0;
+};
+
+/// Reads and parses the file as protobuf does with nothing else to do: from a file stream in
+/// blocks of 1 MiB, as `import_onnx` reads it.
+bool parse(const fs::path& file, onnx::ModelProto& model) {
+  const int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) {
+    return false;
+  }
+  bool parsed = false;
+  {
+    google::protobuf::io::FileInputStream stream(descriptor, 1 << 20);
+    google::protobuf::io::CodedInputStream coded(&stream);
+    coded.SetTotalBytesLimit(std::numeric_limits<int>::max());
+    parsed = model.ParseFromCodedStream(&coded);
+  }
+  ::close(descriptor);
+  return parsed;
+}
+
+void count_peak(benchmark::State& state, std::size_t before) {
+  state.counters["peak_bytes"] =
+      benchmark::Counter(static_cast<double>(heap_usage().peak - before),
+                         benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
+}
+
+void parse_benchmark(benchmark::State& state, const GeneratedModel& generated) {
+  for (auto _ : state) {
+    onnx::ModelProto model;
+    if (!parse(generated.file(), model)) {
+      state.SkipWithError("protobuf cannot parse the generated model");
+      return;
+    }
+    benchmark::DoNotOptimize(model);
+  }
+  const std::size_t before = heap_usage().in_use;
+  reset_heap_peak();
+  {
+    onnx::ModelProto model;
+    benchmark::DoNotOptimize(parse(generated.file(), model));
+  }
+  count_peak(state, before);
+}
+
+void import_benchmark(benchmark::State& state, const GeneratedModel& generated) {
+  for (auto _ : state) {
+    Result<OnnxModel> model = import_onnx(generated.file(), {});
+    if (!model) {
+      state.SkipWithError(model.error().message.c_str());
+      return;
+    }
+    benchmark::DoNotOptimize(model);
+  }
+  const std::size_t before = heap_usage().in_use;
+  reset_heap_peak();
+  {
+    const Result<OnnxModel> model = import_onnx(generated.file(), {});
+    benchmark::DoNotOptimize(model);
+  }
+  count_peak(state, before);
+  state.counters["weight_bytes"] =
+      benchmark::Counter(static_cast<double>(generated.weight_bytes()),
+                         benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
+}
+
+/// The console report, then the time of the import over the parse and the heap it needs beyond
+/// the parse's, in units of the weights' bytes.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.error_occurred ||
+          (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median")) {
+        continue;
+      }
+      Figures& figures = run.benchmark_name().starts_with("import") ? import_ : parse_;
+      figures.seconds = run.GetAdjustedRealTime();
+      if (const auto peak = run.counters.find("peak_bytes"); peak != run.counters.end()) {
+        figures.peak = peak->second.value;
+      }
+      if (const auto weights = run.counters.find("weight_bytes"); weights != run.counters.end()) {
+        weight_bytes_ = weights->second.value;
+      }
+    }
+  }
+
+  void Finalize() override {
+    if (!import_.seconds || !parse_.seconds || !import_.peak || !parse_.peak) {
+      return;
+    }
+    std::ostream& out = GetOutputStream();
+    out << std::setprecision(3) << '\n'
+        << "import / protobuf parse time: " << *import_.seconds / *parse_.seconds
+        << " (target at most 1.5)\n"
+        << "import peak heap beyond the parse's, in weight bytes: "
+        << (*import_.peak - *parse_.peak) / weight_bytes_ << " (target at most 1)\n";
+  }
+
+private:
+  struct Figures {
+    std::optional<double> seconds;
+    std::optional<double> peak;
+  };
+  Figures import_;
+  Figures parse_;
+  double weight_bytes_ = 1;
+};
+
+} // namespace
+} // namespace orvik_compiler::bench
+
+int main(int argc, char** argv) {
+  using namespace orvik_compiler::bench;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    return 1;
+  }
+  std::cerr << "generating the 12-layer encoder model\n";
+  const GeneratedModel generated;
+  std::cerr << "generated " << fs::file_size(generated.file()) << " bytes\n";
+  benchmark::RegisterBenchmark("parse/encoder12", parse_benchmark, std::cref(generated))
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark("import/encoder12", import_benchmark, std::cref(generated))
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}

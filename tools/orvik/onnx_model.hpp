@@ -1,0 +1,27 @@
+#pragma once
+
+// ONNX models in the tool: recognising a model file, the --dim options, and the import.
+
+#include "tool_failure.hpp"
+
+#include <orvik_compiler/onnx.hpp>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvik_tool {
+
+/// Whether the path names an ONNX model rather than a graph file: it ends in ".onnx".
+bool is_onnx_model(std::string_view path);
+
+/// The import options of the --dim options, each NAME=N with N a positive decimal number. A
+/// malformed one, or a NAME given twice, is a usage error.
+ToolResult<orvik_compiler::OnnxImportOptions> import_options(const std::vector<std::string>& dims);
+
+/// Imports the model at `path`. A model that cannot be imported fails with the usage status and
+/// the importer's message, which starts with the path.
+ToolResult<orvik_compiler::OnnxModel>
+import_model(const std::string& path, const orvik_compiler::OnnxImportOptions& options);
+
+} // namespace orvik_tool
