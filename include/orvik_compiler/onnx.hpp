@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -24,10 +25,17 @@ struct OnnxImportOptions {
   std::uint64_t expansion_limit = std::uint64_t{1} << 30U;
 };
 
-/// The values of one weight tensor: row-major, exactly as many as the tensor has elements.
+/// The values of one weight tensor: row-major, exactly as many as the tensor has elements, held
+/// as the bytes of 32-bit floats in the host's byte order. The bytes of a float32 initializer
+/// stored in `raw_data` are taken over from the parsed model without a copy (on a little-endian
+/// host they are the file's bytes as they are); other values are decoded into them once.
 struct WeightValues {
   TensorId tensor;
-  std::vector<float> values;
+  /// sizeof(float) bytes per value.
+  std::string bytes;
+
+  /// The values, to bind to `evaluate`; valid while `bytes` is neither changed nor destroyed.
+  std::span<const float> values() const;
 
   friend bool operator==(const WeightValues&, const WeightValues&) = default;
 };

@@ -32,10 +32,16 @@ std::optional<std::vector<std::uint64_t>> broadcast_shape(const std::vector<std:
 }
 
 /// The values of `source` (of shape `from`) repeated along the axes where `from` has extent 1
-/// or no axis, to fill `to`.
-std::vector<float> broadcast_values(const std::vector<float>& source,
+/// or no axis, to fill `to`, a shape of `count` elements and at least one axis. Row by row: each
+/// row of the last axis is a run of the source or one value repeated.
+std::vector<float> broadcast_values(std::span<const float> source,
                                     const std::vector<std::uint64_t>& from,
                                     const std::vector<std::uint64_t>& to, std::uint64_t count) {
+  std::vector<float> values;
+  if (count == 0) {
+    return values;
+  }
+  values.reserve(static_cast<std::size_t>(count));
   // Strides of the source seen through the target's axes: 0 where the source repeats.
   const std::size_t rank = to.size();
   std::vector<std::uint64_t> strides(rank, 0);
@@ -47,14 +53,18 @@ std::vector<float> broadcast_values(const std::vector<float>& source,
     }
     stride *= from[axis];
   }
-  std::vector<float> values;
-  values.reserve(static_cast<std::size_t>(count));
+  const std::uint64_t row = to[rank - 1];
   std::vector<std::uint64_t> index(rank, 0);
   std::uint64_t offset = 0;
-  for (std::uint64_t n = 0; n < count; ++n) {
-    values.push_back(source[static_cast<std::size_t>(offset)]);
-    // Step the target index like an odometer, keeping the source offset in step.
-    for (std::size_t axis = rank; axis-- > 0;) {
+  for (std::uint64_t rows = count / row; rows > 0; --rows) {
+    const auto first = source.begin() + static_cast<std::ptrdiff_t>(offset);
+    if (strides[rank - 1] == 0) {
+      values.insert(values.end(), static_cast<std::size_t>(row), *first);
+    } else {
+      values.insert(values.end(), first, first + static_cast<std::ptrdiff_t>(row));
+    }
+    // Step the index of the leading axes like an odometer, keeping the source offset in step.
+    for (std::size_t axis = rank - 1; axis-- > 0;) {
       if (++index[axis] < to[axis]) {
         offset += strides[axis];
         break;
@@ -78,8 +88,8 @@ Result<Value> expanded(Conversion& conversion, const Node& node, const Value& va
                                 std::to_string(conversion.expansion_limit) + " bytes");
   }
   conversion.expanded_bytes += bytes;
-  std::vector<float> values =
-      broadcast_values(conversion.data[*value.constant].floats, value.shape, shape, count);
+  std::vector<float> values = broadcast_values(
+      floats_in(conversion.data[*value.constant].float_bytes), value.shape, shape, count);
   return new_constant(conversion, value.name + "/broadcast", shape, std::move(values));
 }
 
@@ -316,7 +326,7 @@ Result<TensorId> built(Conversion& conversion, const Node& node, Result<TensorId
   return result;
 }
 
-Result<Value> decoded_constant(Conversion& conversion, const onnx::TensorProto& tensor,
+Result<Value> decoded_constant(Conversion& conversion, onnx::TensorProto& tensor,
                                const std::string& name) {
   Result<std::vector<std::uint64_t>> shape = tensor_shape(tensor);
   if (!shape) {
@@ -325,11 +335,11 @@ Result<Value> decoded_constant(Conversion& conversion, const onnx::TensorProto& 
   const std::uint64_t count = *element_count(*shape);
   ConstantData data;
   if (tensor.data_type() == onnx::TensorProto::FLOAT) {
-    Result<std::vector<float>> values = float_values(tensor, count);
-    if (!values) {
-      return values.error();
+    Result<std::string> bytes = take_float_bytes(tensor, count);
+    if (!bytes) {
+      return bytes.error();
     }
-    data.floats = std::move(*values);
+    data.float_bytes = std::move(*bytes);
   } else if (tensor.data_type() == onnx::TensorProto::INT64) {
     Result<std::vector<std::int64_t>> values = int64_values(tensor, count);
     if (!values) {
@@ -346,7 +356,7 @@ Result<Value> decoded_constant(Conversion& conversion, const onnx::TensorProto& 
 
 Value new_constant(Conversion& conversion, const std::string& base,
                    std::vector<std::uint64_t> shape, std::vector<float> values) {
-  conversion.data.push_back(ConstantData{std::move(values), {}, std::nullopt});
+  conversion.data.push_back(ConstantData{float_bytes(values), {}, std::nullopt});
   return Value{fresh_name(conversion, base), onnx::TensorProto::FLOAT, std::move(shape),
                std::nullopt, conversion.data.size() - 1};
 }

@@ -32,7 +32,9 @@ namespace orvik_compiler::onnx_import {
 /// Values known at import: float32 or int64, decoded once. Several constants of different shapes
 /// may share one entry (a reshape of a constant is a constant over the same data).
 struct ConstantData {
-  std::vector<float> floats;
+  /// Float32 values as the bytes of host floats (`floats_in` reads them), which a weight made of
+  /// them takes over.
+  std::string float_bytes;
   std::vector<std::int64_t> integers;
   /// The first weight tensor made of these values; other shapes of them are reshapes of it.
   std::optional<TensorId> weight;
@@ -134,9 +136,10 @@ Result<std::uint64_t> normalised_axis(const Node& node, std::int64_t axis, std::
 Result<TensorId> built(Conversion& conversion, const Node& node, Result<TensorId> result);
 
 /// Decodes an initializer or the tensor of a `Constant` node into a value named `name`: float32
-/// and int64 tensors become constants, tensors of other data types values of that type, refused
-/// where they are read. Errors, without a prefix: a malformed shape or data.
-Result<Value> decoded_constant(Conversion& conversion, const onnx::TensorProto& tensor,
+/// and int64 tensors become constants (the float32 values taken over from `raw_data` without a
+/// copy), tensors of other data types values of that type, refused where they are read. Errors,
+/// without a prefix: a malformed shape or data.
+Result<Value> decoded_constant(Conversion& conversion, onnx::TensorProto& tensor,
                                const std::string& name);
 
 /// A float constant made at import, such as a Gemm's alpha, under a fresh name made from

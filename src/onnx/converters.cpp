@@ -110,7 +110,8 @@ Result<void> convert_gemm(Conversion& conversion, const Node& node) {
                                   shape_text(shape));
     }
     if (beta != 1.0F && c.constant && c.data_type == onnx::TensorProto::FLOAT) {
-      std::vector<float> values = conversion.data[*c.constant].floats;
+      const std::span<const float> c_values = floats_in(conversion.data[*c.constant].float_bytes);
+      std::vector<float> values(c_values.begin(), c_values.end());
       for (float& value : values) {
         value *= beta;
       }
@@ -150,7 +151,8 @@ Result<void> convert_by_constant(Conversion& conversion, const Node& node) {
                                 " a constant is supported");
   }
   if (right.data_type == onnx::TensorProto::FLOAT) {
-    std::vector<float> values = conversion.data[*right.constant].floats;
+    const std::span<const float> constant = floats_in(conversion.data[*right.constant].float_bytes);
+    std::vector<float> values(constant.begin(), constant.end());
     for (float& value : values) {
       value = kind == Elementwise::Add ? -value : 1.0F / value;
     }
@@ -389,7 +391,10 @@ Result<void> convert_constant(Conversion& conversion, const Node& node) {
   const onnx::AttributeProto& value = node.proto.attribute(0);
   const std::string& kind = value.name();
   onnx::TensorProto scalar_or_list;
-  if (kind == "value_float" || kind == "value_floats") {
+  if (kind == "value") {
+    // A copy, whose values the constant then takes over.
+    scalar_or_list = value.t();
+  } else if (kind == "value_float" || kind == "value_floats") {
     scalar_or_list.set_data_type(onnx::TensorProto::FLOAT);
     if (kind == "value_float") {
       scalar_or_list.add_float_data(value.f());
@@ -407,11 +412,10 @@ Result<void> convert_constant(Conversion& conversion, const Node& node) {
     }
   } else if (kind == "value_string" || kind == "value_strings") {
     scalar_or_list.set_data_type(onnx::TensorProto::STRING);
-  } else if (kind != "value") {
+  } else {
     return node_error(node, "a constant given as \"" + kind + "\" is not supported");
   }
-  Result<Value> decoded = decoded_constant(conversion, kind == "value" ? value.t() : scalar_or_list,
-                                           output_name(node, 0));
+  Result<Value> decoded = decoded_constant(conversion, scalar_or_list, output_name(node, 0));
   if (!decoded) {
     return node_error(node, "value: " + decoded.error().message);
   }

@@ -48,9 +48,9 @@ void index_names(Conversion& conversion, const onnx::GraphProto& graph) {
   }
 }
 
-/// Decodes every initializer into a constant and frees the bytes of float ones in the message at
-/// once, so that the weights are held only once beyond the rest of the message. Integer ones,
-/// shapes for instance, stay for shape inference.
+/// Decodes every initializer into a constant. Float ones take their bytes over from the message,
+/// so that the weights are never held twice; integer ones, shapes for instance, stay in the
+/// message too, for shape inference.
 Result<void> declare_initializers(Conversion& conversion, onnx::GraphProto& graph) {
   if (graph.sparse_initializer_size() > 0) {
     return CompileError::graph("sparse initializer \"" +
@@ -61,9 +61,6 @@ Result<void> declare_initializers(Conversion& conversion, onnx::GraphProto& grap
     if (!value) {
       return CompileError::graph("initializer \"" + initializer.name() +
                                  "\": " + value.error().message);
-    }
-    if (initializer.data_type() == onnx::TensorProto::FLOAT) {
-      std::string().swap(*initializer.mutable_raw_data());
     }
     conversion.values.insert_or_assign(initializer.name(), std::move(*value));
   }
@@ -215,7 +212,7 @@ Result<void> mark_outputs(Conversion& conversion, const onnx::GraphProto& graph)
 void collect_weights(Conversion& conversion) {
   for (ConstantData& data : conversion.data) {
     if (data.weight) {
-      conversion.model.weights.push_back(WeightValues{*data.weight, std::move(data.floats)});
+      conversion.model.weights.push_back(WeightValues{*data.weight, std::move(data.float_bytes)});
     }
   }
   std::sort(

@@ -11,15 +11,16 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
-#include <sstream>
+#include <new>
 
 namespace orvik_compiler::onnx_import {
 namespace {
 
-/// `elements` values of type T from little-endian bytes, or from the typed field.
-template <class T, class Field>
-Result<std::vector<T>> decode(const onnx::TensorProto& tensor, std::uint64_t elements,
-                              const Field& typed) {
+/// Where a tensor's values are: in `raw_data` (true) or in the typed field; an error when they are
+/// elsewhere or do not number `elements` of `size` bytes.
+template <class Field>
+Result<bool> locate(const onnx::TensorProto& tensor, std::uint64_t elements, std::size_t size,
+                    const Field& typed) {
   if (tensor.data_location() == onnx::TensorProto::EXTERNAL) {
     return CompileError::graph("external data is not supported");
   }
@@ -28,27 +29,45 @@ Result<std::vector<T>> decode(const onnx::TensorProto& tensor, std::uint64_t ele
   }
   if (tensor.has_raw_data()) {
     const std::string& raw = tensor.raw_data();
-    if (raw.size() / sizeof(T) != elements || raw.size() % sizeof(T) != 0) {
+    if (raw.size() / size != elements || raw.size() % size != 0) {
       return CompileError::graph("raw_data holds " + std::to_string(raw.size()) +
                                  " bytes, the shape needs " + std::to_string(elements) + " x " +
-                                 std::to_string(sizeof(T)));
+                                 std::to_string(size));
     }
-    std::vector<T> values(static_cast<std::size_t>(elements));
-    std::memcpy(values.data(), raw.data(), raw.size());
-    if constexpr (std::endian::native == std::endian::big) {
-      for (T& value : values) {
-        auto bytes = std::bit_cast<std::array<std::byte, sizeof(T)>>(value);
-        std::reverse(bytes.begin(), bytes.end());
-        value = std::bit_cast<T>(bytes);
-      }
-    }
-    return values;
+    return true;
   }
   if (static_cast<std::uint64_t>(typed.size()) != elements) {
     return CompileError::graph("holds " + std::to_string(typed.size()) +
                                " values, the shape needs " + std::to_string(elements));
   }
-  return std::vector<T>(typed.begin(), typed.end());
+  return false;
+}
+
+/// Turns little-endian values of `size` bytes into the host's order, in place.
+void from_little_endian(std::span<char> bytes, std::size_t size) {
+  if constexpr (std::endian::native == std::endian::big) {
+    for (std::size_t i = 0; i + size <= bytes.size(); i += size) {
+      std::reverse(bytes.begin() + static_cast<std::ptrdiff_t>(i),
+                   bytes.begin() + static_cast<std::ptrdiff_t>(i + size));
+    }
+  }
+}
+
+/// `elements` values of type T from little-endian bytes, or from the typed field.
+template <class T, class Field>
+Result<std::vector<T>> decode(const onnx::TensorProto& tensor, std::uint64_t elements,
+                              const Field& typed) {
+  const Result<bool> raw = locate(tensor, elements, sizeof(T), typed);
+  if (!raw) {
+    return raw.error();
+  }
+  if (!*raw) {
+    return std::vector<T>(typed.begin(), typed.end());
+  }
+  std::vector<T> values(static_cast<std::size_t>(elements));
+  std::memcpy(values.data(), tensor.raw_data().data(), tensor.raw_data().size());
+  from_little_endian({reinterpret_cast<char*>(values.data()), tensor.raw_data().size()}, sizeof(T));
+  return values;
 }
 
 } // namespace
@@ -109,6 +128,30 @@ Result<std::vector<float>> float_values(const onnx::TensorProto& tensor, std::ui
   return decode<float>(tensor, elements, tensor.float_data());
 }
 
+Result<std::string> take_float_bytes(onnx::TensorProto& tensor, std::uint64_t elements) {
+  const Result<bool> raw = locate(tensor, elements, sizeof(float), tensor.float_data());
+  if (!raw) {
+    return raw.error();
+  }
+  if (!*raw) {
+    return float_bytes(
+        {tensor.float_data().data(), static_cast<std::size_t>(tensor.float_data().size())});
+  }
+  std::string bytes = std::move(*tensor.mutable_raw_data());
+  from_little_endian(bytes, sizeof(float));
+  return bytes;
+}
+
+std::string float_bytes(std::span<const float> values) {
+  return std::string(reinterpret_cast<const char*>(values.data()), values.size_bytes());
+}
+
+std::span<const float> floats_in(const std::string& bytes) {
+  // The bytes were copied in (by protobuf or by `float_bytes`), which creates the floats they
+  // represent; a string's buffer is aligned for any scalar.
+  return {std::launder(reinterpret_cast<const float*>(bytes.data())), bytes.size() / sizeof(float)};
+}
+
 Result<std::vector<std::int64_t>> int64_values(const onnx::TensorProto& tensor,
                                                std::uint64_t elements) {
   return decode<std::int64_t>(tensor, elements, tensor.int64_data());
@@ -117,6 +160,10 @@ Result<std::vector<std::int64_t>> int64_values(const onnx::TensorProto& tensor,
 } // namespace orvik_compiler::onnx_import
 
 namespace orvik_compiler {
+
+std::span<const float> WeightValues::values() const {
+  return onnx_import::floats_in(bytes);
+}
 
 Result<OnnxTensor> read_onnx_tensor(const std::filesystem::path& file) {
   using namespace onnx_import;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,16 @@ Result<std::vector<std::uint64_t>> tensor_shape(const onnx::TensorProto& tensor)
 /// The values of a FLOAT tensor of `elements` elements, from `raw_data` (little-endian) or
 /// `float_data`. Errors: external or segmented data, data of another length than the shape's.
 Result<std::vector<float>> float_values(const onnx::TensorProto& tensor, std::uint64_t elements);
+
+/// The values of a FLOAT tensor as the bytes of host floats, the tensor's `raw_data` taken over
+/// without a copy (and left empty) on a little-endian host. Errors as for `float_values`.
+Result<std::string> take_float_bytes(onnx::TensorProto& tensor, std::uint64_t elements);
+
+/// The bytes of host floats holding `values`.
+std::string float_bytes(std::span<const float> values);
+
+/// The floats that `bytes` holds, as `float_bytes` or `take_float_bytes` made them.
+std::span<const float> floats_in(const std::string& bytes);
 
 /// The values of an INT64 tensor, from `raw_data` (little-endian) or `int64_data`; errors as for
 /// `float_values`.

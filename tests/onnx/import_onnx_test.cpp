@@ -32,9 +32,9 @@ TEST_CASE("a model becomes a graph with its inputs, weights and outputs", "[onnx
   REQUIRE(model.weights.size() == 2);
   CHECK(tensors[model.weights[0].tensor.index].name == "w");
   CHECK(tensors[model.weights[0].tensor.index].kind == TensorKind::Weight);
-  CHECK(model.weights[0].values == std::vector<float>{1, 2, 3, 4, 5, 6});
+  CHECK(weight_values(model, "w") == std::vector<float>{1, 2, 3, 4, 5, 6});
   CHECK(tensors[model.weights[1].tensor.index].name == "b/broadcast");
-  CHECK(model.weights[1].values == std::vector<float>{0.5F, -0.5F, 0.5F, -0.5F});
+  CHECK(weight_values(model, "b/broadcast") == std::vector<float>{0.5F, -0.5F, 0.5F, -0.5F});
   CHECK(tensors[0].kind == TensorKind::Input);
 }
 

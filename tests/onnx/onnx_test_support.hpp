@@ -91,7 +91,7 @@ inline std::vector<std::string> describe(const Graph& graph) {
 inline std::vector<float> weight_values(const OnnxModel& model, const std::string& name) {
   for (const WeightValues& weight : model.weights) {
     if (model.graph.tensors[weight.tensor.index].name == name) {
-      return weight.values;
+      return {weight.values().begin(), weight.values().end()};
     }
   }
   FAIL("no weight named " << name);
