@@ -208,6 +208,95 @@ Result<void> mark_outputs(Conversion& conversion, const onnx::GraphProto& graph)
   return {};
 }
 
+/// "[2, batch, ?]": a declared shape, symbolic dimensions by name.
+std::string declared_text(const onnx::TensorShapeProto& shape) {
+  std::string text = "[";
+  for (int i = 0; i < shape.dim_size(); ++i) {
+    const onnx::TensorShapeProto::Dimension& dimension = shape.dim(i);
+    text +=
+        (i == 0 ? "" : ", ") + (dimension.has_dim_value()   ? std::to_string(dimension.dim_value())
+                                : dimension.has_dim_param() ? dimension.dim_param()
+                                                            : std::string("?"));
+  }
+  return text + "]";
+}
+
+/// Whether a declared type fits a value: a tensor of its data type whose shape, if declared, has
+/// its rank and its extents where they are numbers.
+bool declaration_fits(const onnx::TypeProto& type, std::int32_t data_type,
+                      const std::vector<std::uint64_t>& shape) {
+  if (!type.has_tensor_type()) {
+    return false;
+  }
+  const onnx::TypeProto::Tensor& tensor = type.tensor_type();
+  if (tensor.elem_type() != onnx::TensorProto::UNDEFINED && tensor.elem_type() != data_type) {
+    return false;
+  }
+  if (!tensor.has_shape()) {
+    return true;
+  }
+  if (static_cast<std::size_t>(tensor.shape().dim_size()) != shape.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const onnx::TensorShapeProto::Dimension& dimension = tensor.shape().dim(static_cast<int>(i));
+    if (dimension.has_dim_value() &&
+        (dimension.dim_value() < 0 ||
+         static_cast<std::uint64_t>(dimension.dim_value()) != shape[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+/// Compares the types the model declares for its outputs, for inputs that initializers give
+/// values, and for other values, with what the conversion found, and drops the declarations of
+/// values it did not see (inside fused patterns). Shape inference starts from the declared
+/// types and trusts them, so it must never see a wrong one.
+Result<void> check_declarations(const Conversion& conversion, onnx::GraphProto& graph) {
+  const auto check = [&](const onnx::ValueInfoProto& info, std::string_view what) -> Result<void> {
+    const Value& value = conversion.values.at(info.name());
+    if (declaration_fits(info.type(), value.data_type, value.shape)) {
+      return {};
+    }
+    const onnx::TypeProto::Tensor& declared = info.type().tensor_type();
+    return CompileError::graph(
+        std::string(what) + " \"" + info.name() + "\" is declared as " +
+        (info.type().has_tensor_type() ? data_type_name(declared.elem_type()) + " " +
+                                             (declared.has_shape() ? declared_text(declared.shape())
+                                                                   : std::string("of any shape"))
+                                       : std::string("no tensor")) +
+        ", but it is " + data_type_name(value.data_type) + " " + shape_text(value.shape));
+  };
+  for (const onnx::ValueInfoProto& input : graph.input()) {
+    const Value& value = conversion.values.at(input.name());
+    if (value.constant) {
+      if (Result<void> fits = check(input, "input"); !fits) {
+        return fits;
+      }
+    }
+  }
+  for (const onnx::ValueInfoProto& output : graph.output()) {
+    if (Result<void> fits = check(output, "output"); !fits) {
+      return fits;
+    }
+  }
+  auto& infos = *graph.mutable_value_info();
+  for (const onnx::ValueInfoProto& info : infos) {
+    if (conversion.values.contains(info.name())) {
+      if (Result<void> fits = check(info, "value"); !fits) {
+        return fits;
+      }
+    }
+  }
+  infos.erase(std::remove_if(infos.begin(), infos.end(),
+                             [&](const onnx::ValueInfoProto& info) {
+                               return !conversion.values.contains(info.name());
+                             }),
+              infos.end());
+  return {};
+}
+
 /// Hands the values of every weight over to the model, in tensor order.
 void collect_weights(Conversion& conversion) {
   for (ConstantData& data : conversion.data) {
@@ -239,6 +328,9 @@ Result<OnnxModel> convert_model(onnx::ModelProto& model, const OnnxImportOptions
   }
   if (Result<void> marked = mark_outputs(conversion, graph); !marked) {
     return marked.error();
+  }
+  if (Result<void> declared = check_declarations(conversion, graph); !declared) {
+    return declared.error();
   }
   collect_weights(conversion);
   if (Result<void> valid = conversion.model.graph.validate(); !valid) {

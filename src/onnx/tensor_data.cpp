@@ -64,9 +64,12 @@ Result<std::vector<T>> decode(const onnx::TensorProto& tensor, std::uint64_t ele
   if (!*raw) {
     return std::vector<T>(typed.begin(), typed.end());
   }
+  const std::string& bytes = tensor.raw_data();
   std::vector<T> values(static_cast<std::size_t>(elements));
-  std::memcpy(values.data(), tensor.raw_data().data(), tensor.raw_data().size());
-  from_little_endian({reinterpret_cast<char*>(values.data()), tensor.raw_data().size()}, sizeof(T));
+  if (!bytes.empty()) {
+    std::memcpy(values.data(), bytes.data(), bytes.size());
+  }
+  from_little_endian({reinterpret_cast<char*>(values.data()), bytes.size()}, sizeof(T));
   return values;
 }
 

@@ -167,13 +167,35 @@ TEST_CASE("the checker's and shape inference's messages are reported as they are
     const std::string message = import_error(model.output("y", onnx::TensorProto::FLOAT, {{3, 2}}));
     CHECK_THAT(message, Catch::Contains("perm"));
   }
-  SECTION("a declared output shape that contradicts the computed one, which the checker "
-          "misses") {
-    ModelBuilder model;
-    model.input("x", {2, 3}).initializer("w", {3, 4}, std::vector<float>(12, 1.0F));
-    model.node("MatMul", {"x", "w"}, {"y"});
-    const std::string message = import_error(model.output("y", onnx::TensorProto::FLOAT, {{2, 5}}));
-    CHECK_THAT(message, Catch::StartsWith("model.onnx: [ShapeInferenceError]"));
+}
+
+TEST_CASE("declared types that contradict the computed ones are refused before shape inference "
+          "trusts them",
+          "[onnx]") {
+  ModelBuilder model;
+  model.input("x", {2, 3}).initializer("w", {3, 4}, std::vector<float>(12, 1.0F));
+  model.node("MatMul", {"x", "w"}, {"y"});
+  SECTION("an output's shape") {
+    CHECK(import_error(model.output("y", onnx::TensorProto::FLOAT, {{2, 5}})) ==
+          "model.onnx: output \"y\" is declared as FLOAT [2, 5], but it is FLOAT [2, 4]");
+  }
+  SECTION("an output that is an input, declared as a scalar (which once crashed ONNX's Gemm "
+          "inference)") {
+    CHECK(import_error(
+              model.output("y").output("x", onnx::TensorProto::FLOAT, std::vector<Extent>{})) ==
+          "model.onnx: output \"x\" is declared as FLOAT [], but it is FLOAT [2, 3]");
+  }
+  SECTION("a value's data type") {
+    onnx::ValueInfoProto& info = *model.model().mutable_graph()->add_value_info();
+    info.set_name("y");
+    info.mutable_type()->mutable_tensor_type()->set_elem_type(onnx::TensorProto::DOUBLE);
+    CHECK(import_error(model.output("y", onnx::TensorProto::FLOAT, {{2, 4}})) ==
+          "model.onnx: value \"y\" is declared as DOUBLE of any shape, but it is FLOAT [2, 4]");
+  }
+  SECTION("an input that an initializer gives another shape") {
+    model.input("w", {4, std::string("n")});
+    CHECK(import_error(model.output("y", onnx::TensorProto::FLOAT, {{2, 4}})) ==
+          "model.onnx: input \"w\" is declared as FLOAT [4, n], but it is FLOAT [3, 4]");
   }
 }
 

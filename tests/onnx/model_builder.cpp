@@ -4,7 +4,6 @@
 
 #include <onnx/shape_inference/implementation.h>
 
-#include <cstring>
 #include <fstream>
 #include <stdexcept>
 
@@ -92,9 +91,8 @@ onnx::TensorProto float_tensor(const std::string& name, const std::vector<std::i
   for (const std::int64_t extent : shape) {
     tensor.add_dims(extent);
   }
-  std::string raw(values.size() * sizeof(float), '\0');
-  std::memcpy(raw.data(), values.data(), raw.size());
-  tensor.set_raw_data(std::move(raw));
+  tensor.set_raw_data(
+      std::string(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float)));
   return tensor;
 }
 
