@@ -13,6 +13,7 @@
 #include <map>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orvik_compiler {
@@ -90,5 +91,9 @@ struct OnnxTensor {
 /// with the path: a file that cannot be read or parsed, another data type, data that does not
 /// fit the shape.
 Result<OnnxTensor> read_onnx_tensor(const std::filesystem::path& file);
+
+/// Decodes a float32 tensor from the bytes of a `TensorProto` file; errors as for
+/// `read_onnx_tensor`, without a path.
+Result<OnnxTensor> parse_onnx_tensor(std::string_view bytes);
 
 } // namespace orvik_compiler

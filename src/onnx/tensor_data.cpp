@@ -168,28 +168,45 @@ std::span<const float> WeightValues::values() const {
   return onnx_import::floats_in(bytes);
 }
 
-Result<OnnxTensor> read_onnx_tensor(const std::filesystem::path& file) {
+namespace {
+
+/// The float32 tensor a parsed `TensorProto` holds.
+Result<OnnxTensor> float_tensor(const onnx::TensorProto& proto) {
   using namespace onnx_import;
-  const auto failed = [&](const CompileError& error) {
-    return CompileError::graph(file.string() + ": " + error.message);
-  };
-  onnx::TensorProto proto;
-  if (const Result<void> parsed = parse_file(file, proto); !parsed) {
-    return failed(parsed.error());
-  }
   if (proto.data_type() != onnx::TensorProto::FLOAT) {
-    return failed(CompileError::graph("tensor has data type " + data_type_name(proto.data_type()) +
-                                      "; only FLOAT (float32) is supported"));
+    return CompileError::graph("tensor has data type " + data_type_name(proto.data_type()) +
+                               "; only FLOAT (float32) is supported");
   }
   Result<std::vector<std::uint64_t>> shape = tensor_shape(proto);
   if (!shape) {
-    return failed(shape.error());
+    return shape.error();
   }
   Result<std::vector<float>> values = float_values(proto, *element_count(*shape));
   if (!values) {
-    return failed(values.error());
+    return values.error();
   }
   return OnnxTensor{proto.name(), std::move(*shape), std::move(*values)};
+}
+
+} // namespace
+
+Result<OnnxTensor> read_onnx_tensor(const std::filesystem::path& file) {
+  onnx::TensorProto proto;
+  Result<void> parsed = onnx_import::parse_file(file, proto);
+  Result<OnnxTensor> tensor = parsed ? float_tensor(proto) : parsed.error();
+  if (!tensor) {
+    return CompileError::graph(file.string() + ": " + tensor.error().message);
+  }
+  return tensor;
+}
+
+Result<OnnxTensor> parse_onnx_tensor(std::string_view bytes) {
+  onnx::TensorProto proto;
+  if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
+      !proto.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) {
+    return CompileError::graph("not a protobuf message of this kind (malformed or truncated)");
+  }
+  return float_tensor(proto);
 }
 
 } // namespace orvik_compiler

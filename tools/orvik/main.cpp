@@ -122,11 +122,7 @@ ToolResult<Graph> load_graph(const std::string& path, const EncoderOptions& enco
     return tool_error(exit_usage_error, "--dim applies to ONNX models (.onnx) only");
   }
   if (model) {
-    const ToolResult<orvik_compiler::OnnxImportOptions> options = orvik_tool::import_options(dims);
-    if (!options) {
-      return options.failure();
-    }
-    ToolResult<orvik_compiler::OnnxModel> imported = orvik_tool::import_model(path, *options);
+    ToolResult<orvik_compiler::OnnxModel> imported = orvik_tool::import_model(path, dims);
     if (!imported) {
       return imported.failure();
     }
@@ -296,27 +292,45 @@ int run_import(const ImportCommand& command) {
 struct RunCommand {
   std::string graph_path;
   EncoderOptions encoder;
+  std::vector<std::string> dims;
   orvik_tool::RunRequest request;
 };
 
-int run_evaluation(const RunCommand& command) {
-  const ToolResult<Graph> loaded =
-      load_graph(command.graph_path, command.encoder, command.request.max_input_bytes, {});
-  if (!loaded) {
-    return report(loaded.failure());
+/// Evaluates the graph as `orvik run` asks and writes its files.
+int evaluate_graph(const RunCommand& command, const Graph& graph,
+                   const orvik_tool::RunRequest& request) {
+  ToolResult<orvik_tool::RunFiles> files = orvik_tool::run_graph(graph, request);
+  if (!files) {
+    return report(files.failure());
   }
+  std::vector<InputFile> inputs = read_files(command.graph_path, command.encoder);
+  inputs.insert(inputs.end(), (*files).inputs.begin(), (*files).inputs.end());
+  return deliver((*files).outputs, inputs);
+}
+
+int run_evaluation(const RunCommand& command) {
   orvik_tool::RunRequest request = command.request;
   if (command.encoder.requested) {
     request.encoder = command.encoder.config;
   }
-  ToolResult<orvik_tool::RunFiles> files = orvik_tool::run_graph(*loaded, request);
-  if (!files) {
-    return report(files.failure());
+  if (!command.encoder.requested && orvik_tool::is_onnx_model(command.graph_path)) {
+    // An ONNX model brings its weights, bound from the imported model.
+    const ToolResult<orvik_compiler::OnnxModel> model =
+        orvik_tool::import_model(command.graph_path, command.dims);
+    if (!model) {
+      return report(model.failure());
+    }
+    for (const orvik_compiler::WeightValues& weight : (*model).weights) {
+      request.values.push_back({weight.tensor, weight.values()});
+    }
+    return evaluate_graph(command, (*model).graph, request);
   }
-  if (!command.encoder.requested) {
-    (*files).inputs.push_back({"graph file", command.graph_path});
+  const ToolResult<Graph> loaded = load_graph(command.graph_path, command.encoder,
+                                              command.request.max_input_bytes, command.dims);
+  if (!loaded) {
+    return report(loaded.failure());
   }
-  return deliver((*files).outputs, (*files).inputs);
+  return evaluate_graph(command, *loaded, request);
 }
 
 /// The target's tile count and data window, shared by the commands that compile or verify.
@@ -427,18 +441,22 @@ int run(int argc, char** argv) {
       ->capture_default_str();
 
   RunCommand evaluation;
-  CLI::App* run_command =
-      app.add_subcommand("run", "evaluate a graph file or the built-in encoder on the host");
+  CLI::App* run_command = app.add_subcommand(
+      "run", "evaluate a graph file, an ONNX model or the built-in encoder on the host");
   CLI::Option_group* run_source = run_command->add_option_group("source", "what to evaluate");
-  run_source->add_option("GRAPH", evaluation.graph_path, "graph file, - for standard input")
+  run_source
+      ->add_option("GRAPH", evaluation.graph_path,
+                   "graph file, - for standard input, or ONNX model (.onnx)")
       ->check(non_empty_path());
   add_encoder_options(*run_command, *run_source, evaluation.encoder);
   run_source->require_option(1);
   run_command
       ->add_option("--input", evaluation.request.inputs,
-                   "bind the tensor called NAME to the values of a .npy file; repeatable")
+                   "bind the tensor called NAME to the values of a .npy or ONNX tensor (.pb) "
+                   "file; repeatable")
       ->type_name("NAME=FILE")
       ->allow_extra_args(false);
+  run_command->add_option("--dim", evaluation.dims, dim_help)->type_name("NAME=N");
   run_command
       ->add_option("-o,--output", evaluation.request.directory, "write each output as DIR/NAME.npy")
       ->type_name("DIR")
@@ -446,7 +464,7 @@ int run(int argc, char** argv) {
       ->capture_default_str();
   run_command
       ->add_option("--max-input-bytes", evaluation.request.max_input_bytes,
-                   "read at most this many bytes of the graph file and of each .npy file")
+                   "read at most this many bytes of the graph file and of each value file")
       ->transform(number_up_to(std::numeric_limits<std::uint64_t>::max()))
       ->capture_default_str();
 

@@ -5,23 +5,21 @@
 #include <charconv>
 
 namespace orvik_tool {
+namespace {
 
-bool is_onnx_model(std::string_view path) {
-  constexpr std::string_view extension = ".onnx";
-  return path.size() > extension.size() && path.ends_with(extension);
-}
-
+/// The import options of the --dim options.
 ToolResult<orvik_compiler::OnnxImportOptions> import_options(const std::vector<std::string>& dims) {
   orvik_compiler::OnnxImportOptions options;
   for (const std::string& dim : dims) {
     const std::size_t equals = dim.find('=');
     std::uint64_t extent = 0;
-    const char* first = equals == std::string::npos ? nullptr : dim.data() + equals + 1;
-    const char* last = dim.data() + dim.size();
-    const auto [end, error] = first == nullptr
-                                  ? std::from_chars_result{nullptr, std::errc::invalid_argument}
-                                  : std::from_chars(first, last, extent);
-    if (equals == 0 || first == nullptr || error != std::errc{} || end != last || extent == 0) {
+    bool valid = equals != std::string::npos && equals > 0;
+    if (valid) {
+      const char* last = dim.data() + dim.size();
+      const auto [end, error] = std::from_chars(dim.data() + equals + 1, last, extent);
+      valid = error == std::errc{} && end == last && extent > 0;
+    }
+    if (!valid) {
       return tool_error(exit_usage_error,
                         "--dim " + dim + " is not NAME=N with N a positive decimal number");
     }
@@ -32,10 +30,21 @@ ToolResult<orvik_compiler::OnnxImportOptions> import_options(const std::vector<s
   return options;
 }
 
-ToolResult<orvik_compiler::OnnxModel>
-import_model(const std::string& path, const orvik_compiler::OnnxImportOptions& options) {
+} // namespace
+
+bool is_onnx_model(std::string_view path) {
+  constexpr std::string_view extension = ".onnx";
+  return path.size() > extension.size() && path.ends_with(extension);
+}
+
+ToolResult<orvik_compiler::OnnxModel> import_model(const std::string& path,
+                                                   const std::vector<std::string>& dims) {
+  const ToolResult<orvik_compiler::OnnxImportOptions> options = import_options(dims);
+  if (!options) {
+    return options.failure();
+  }
   orvik_compiler::Result<orvik_compiler::OnnxModel> model =
-      orvik_compiler::import_onnx(path, options);
+      orvik_compiler::import_onnx(path, *options);
   if (!model) {
     return ToolFailure{exit_usage_error, model.error().message};
   }

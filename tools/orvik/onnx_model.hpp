@@ -15,13 +15,11 @@ namespace orvik_tool {
 /// Whether the path names an ONNX model rather than a graph file: it ends in ".onnx".
 bool is_onnx_model(std::string_view path);
 
-/// The import options of the --dim options, each NAME=N with N a positive decimal number. A
-/// malformed one, or a NAME given twice, is a usage error.
-ToolResult<orvik_compiler::OnnxImportOptions> import_options(const std::vector<std::string>& dims);
-
-/// Imports the model at `path`. A model that cannot be imported fails with the usage status and
+/// Imports the model at `path` with the --dim options, each NAME=N with N a positive decimal
+/// number giving the symbolic dimension NAME its extent. A malformed --dim, or a NAME given
+/// twice, is a usage error; a model that cannot be imported fails with the usage status too and
 /// the importer's message, which starts with the path.
-ToolResult<orvik_compiler::OnnxModel>
-import_model(const std::string& path, const orvik_compiler::OnnxImportOptions& options);
+ToolResult<orvik_compiler::OnnxModel> import_model(const std::string& path,
+                                                   const std::vector<std::string>& dims);
 
 } // namespace orvik_tool

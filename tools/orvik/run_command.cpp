@@ -4,8 +4,9 @@
 
 #include "npy_file.hpp"
 
-#include <orvik_compiler/evaluate.hpp>
+#include <orvik_compiler/onnx.hpp>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -37,6 +38,28 @@ std::variant<TensorId, std::string> tensor_named(const Graph& graph, const std::
 bool is_file_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&
          name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+/// The values of an --input file, read up to `max_bytes`: an ONNX tensor file (.pb) or a .npy
+/// file.
+ToolResult<NpyArray> read_values(const std::string& path, std::uint64_t max_bytes) {
+  const ToolResult<std::string> bytes = read_input_file(path, max_bytes);
+  if (!bytes) {
+    return bytes.failure();
+  }
+  if (path.ends_with(".pb")) {
+    orvik_compiler::Result<orvik_compiler::OnnxTensor> tensor =
+        orvik_compiler::parse_onnx_tensor(*bytes);
+    if (!tensor) {
+      return tool_error(exit_usage_error, path + ": " + tensor.error().message);
+    }
+    return NpyArray{std::move(tensor->shape), std::move(tensor->values)};
+  }
+  auto array = read_npy(*bytes);
+  if (auto* error = std::get_if<NpyError>(&array)) {
+    return tool_error(exit_usage_error, path + ": " + error->message);
+  }
+  return std::get<NpyArray>(std::move(array));
 }
 
 /// The self-check's input pattern extended to the encoder's size: element i is (i - 9) / 16.
@@ -80,15 +103,11 @@ ToolResult<RunFiles> run_graph(const Graph& graph, const RunRequest& request) {
     if (auto* error = std::get_if<std::string>(&id)) {
       return tool_error(exit_usage_error, "--input " + input + ": " + *error);
     }
-    const ToolResult<std::string> bytes = read_input_file(path, request.max_input_bytes);
-    if (!bytes) {
-      return bytes.failure();
+    ToolResult<NpyArray> read = read_values(path, request.max_input_bytes);
+    if (!read) {
+      return read.failure();
     }
-    auto array = read_npy(*bytes);
-    if (auto* error = std::get_if<NpyError>(&array)) {
-      return tool_error(exit_usage_error, path + ": " + error->message);
-    }
-    NpyArray& values = std::get<NpyArray>(array);
+    NpyArray& values = *read;
     const orvik_compiler::Tensor& tensor = graph.tensors[std::get<TensorId>(id).index];
     if (values.shape != tensor.shape) {
       return tool_error(exit_usage_error, path + ": shape " + shape_text(values.shape) +
@@ -102,6 +121,13 @@ ToolResult<RunFiles> run_graph(const Graph& graph, const RunRequest& request) {
   std::vector<TensorValue> bound;
   for (const auto& [index, values] : defaults) {
     bound.push_back({TensorId{index}, values});
+  }
+  for (const TensorValue& value : request.values) {
+    const bool replaced = std::any_of(
+        given.begin(), given.end(), [&](const auto& input) { return input.first == value.tensor; });
+    if (!replaced) {
+      bound.push_back(value);
+    }
   }
   for (const auto& [id, values] : given) {
     bound.push_back({id, values});

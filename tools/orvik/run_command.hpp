@@ -1,13 +1,14 @@
 #pragma once
 
-// `orvik run`: evaluates a graph on the host with values bound from .npy files and writes each
-// output as DIR/NAME.npy.
+// `orvik run`: evaluates a graph on the host with values bound from .npy files or ONNX tensor
+// files (.pb) and writes each output as DIR/NAME.npy.
 
 #include "input_file.hpp"
 #include "output_files.hpp"
 #include "tool_failure.hpp"
 
 #include <orvik_compiler/encoder.hpp>
+#include <orvik_compiler/evaluate.hpp>
 #include <orvik_compiler/graph.hpp>
 
 #include <cstdint>
@@ -22,11 +23,14 @@ struct RunRequest {
   /// self-check's pattern (element i is (i - 9) / 16) and the weights to
   /// `EncoderWeights::deterministic`; --input values replace them.
   std::optional<orvik_compiler::EncoderConfig> encoder;
-  /// The --input options, each NAME=FILE.
+  /// Values bound by default too, such as an imported model's weights; --input values replace
+  /// them. Their data must stay alive during the call.
+  std::vector<orvik_compiler::TensorValue> values;
+  /// The --input options, each NAME=FILE, FILE a .npy file or an ONNX tensor file (.pb).
   std::vector<std::string> inputs;
   /// Where the outputs go.
   std::string directory = ".";
-  /// The most bytes read of each .npy file.
+  /// The most bytes read of each value file.
   std::uint64_t max_input_bytes = default_max_input_bytes;
 };
 
@@ -40,7 +44,8 @@ struct RunFiles {
 
 /// Reads the --input files, binds the values and evaluates the graph. Fails with exit status 1
 /// for an evaluation error, and 2 for an --input that is not NAME=FILE or whose NAME matches no
-/// tensor or several, a file that cannot be read or is not a .npy file of the tensor's shape,
+/// tensor or several, a file that cannot be read or is not a .npy or ONNX tensor file of the
+/// tensor's shape,
 /// and an output whose name cannot be a file name or is shared by two outputs.
 ToolResult<RunFiles> run_graph(const orvik_compiler::Graph& graph, const RunRequest& request);
 
