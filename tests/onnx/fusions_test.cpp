@@ -209,5 +209,55 @@ TEST_CASE("an encoder written out imports to the same graph as with LayerNormali
   CHECK(gelus == 2);
 }
 
+/// The values of the imported model's weights, and `input` for its input.
+std::vector<TensorValue> imported_values(const OnnxModel& model, std::span<const float> input) {
+  std::vector<TensorValue> values{{model.graph.tensors[0].id, input}};
+  for (const WeightValues& weight : model.weights) {
+    values.push_back({weight.tensor, weight.values()});
+  }
+  return values;
+}
+
+TEST_CASE("an imported encoder layer computes what the built-in one computes, bit for bit",
+          "[onnx]") {
+  const EncoderConfig config{8, 16, 1, 32};
+  std::vector<float> input(config.sequence * config.hidden);
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    input[i] = static_cast<float>(static_cast<int>(i % 13) - 6) / 4.0F;
+  }
+  const Graph built = expect_value(encoder_graph(config));
+  const EncoderWeights weights = EncoderWeights::deterministic(config);
+  const auto named = [&](const char* name) {
+    for (const Tensor& tensor : built.tensors) {
+      if (tensor.name == name) {
+        return tensor.id;
+      }
+    }
+    FAIL("no tensor " << name);
+    return TensorId{};
+  };
+  const std::vector<TensorValue> built_values{
+      {named("input"), input},   {named("wq"), weights.wq}, {named("wk"), weights.wk},
+      {named("wv"), weights.wv}, {named("wo"), weights.wo}, {named("w1"), weights.w1},
+      {named("w2"), weights.w2}};
+  const std::vector<std::vector<float>> expected = expect_value(evaluate(built, built_values));
+  // A scale of 1 and a bias of 0 change no value, and the fused GELU is the library's own.
+  for (const NormForm form : {NormForm::Operator, NormForm::WrittenOut}) {
+    const OnnxModel model = expect_value(import_built(encoder_model(config, 1, form)));
+    CHECK(expect_value(evaluate(model.graph, imported_values(model, input))) == expected);
+  }
+}
+
+TEST_CASE("a fused GELU is the library's gelu of every element", "[onnx]") {
+  const OnnxModel model = expect_value(import_built(gelu(true, Grouping::XTimesUFirst)));
+  const std::vector<float> x{-3.0F, -0.5F, 0.0F, 0.25F, 1.0F, 7.5F};
+  std::vector<float> expected;
+  for (const float value : x) {
+    expected.push_back(kernels::gelu(value));
+  }
+  CHECK(expect_value(evaluate(model.graph, imported_values(model, x))) ==
+        std::vector<std::vector<float>>{expected});
+}
+
 } // namespace
 } // namespace orvik_compiler::testing
