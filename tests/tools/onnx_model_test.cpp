@@ -46,6 +46,14 @@ TEST_CASE("orvik compiles an ONNX model as it compiles the graph file it imports
   CHECK(from_model.out == from_file.out);
   CHECK(slurp(scratch / "affine.json")
             .find(R"({"op":"weight","name":"b/broadcast","shape":[2,2]})") != std::string::npos);
+  // The schedule of the model verifies against the model.
+  REQUIRE(orvik("compile " + quoted((scratch / "affine.onnx").string()) + " --emit json -o " +
+                quoted((scratch / "schedule.json").string()))
+              .status == 0);
+  const Run verified = orvik("verify " + quoted((scratch / "schedule.json").string()) + " " +
+                             quoted((scratch / "affine.onnx").string()));
+  CHECK(verified.status == 0);
+  CHECK(verified.out == "ok\n");
 }
 
 TEST_CASE("orvik runs an ONNX model with inputs from .pb and .npy files", "[tool]") {
@@ -67,7 +75,7 @@ TEST_CASE("orvik runs an ONNX model with inputs from .pb and .npy files", "[tool
   }
 }
 
-TEST_CASE("--dim gives symbolic dimensions their extents", "[tool]") {
+TEST_CASE("symbolic dimensions take their extents from --dim", "[tool]") {
   const Scratch scratch;
   affine("batch").save(scratch / "affine.onnx");
   const std::string model = quoted((scratch / "affine.onnx").string());
