@@ -236,10 +236,10 @@ TEST_CASE("an imported encoder layer computes what the built-in one computes, bi
     FAIL("no tensor " << name);
     return TensorId{};
   };
-  const std::vector<TensorValue> built_values{
-      {named("input"), input},   {named("wq"), weights.wq}, {named("wk"), weights.wk},
-      {named("wv"), weights.wv}, {named("wo"), weights.wo}, {named("w1"), weights.w1},
-      {named("w2"), weights.w2}};
+  const std::vector<TensorValue> built_values{{named("input"), input},   {named("wq"), weights.wq},
+                                              {named("wk"), weights.wk}, {named("wv"), weights.wv},
+                                              {named("wo"), weights.wo}, {named("w1"), weights.w1},
+                                              {named("w2"), weights.w2}};
   const std::vector<std::vector<float>> expected = expect_value(evaluate(built, built_values));
   // A scale of 1 and a bias of 0 change no value, and the fused GELU is the library's own.
   for (const NormForm form : {NormForm::Operator, NormForm::WrittenOut}) {
