@@ -2,22 +2,16 @@
 // hang; a model it imports must be a valid graph whose weights fill their tensors, whose outputs
 // carry the model's output names, and which the tool can write as a graph file and read back.
 
+#include "finding.hpp"
 #include "orvik/graph_file.hpp"
 
 #include <orvik_compiler/onnx.hpp>
 
-#include <cstdlib>
-#include <iostream>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
-
-[[noreturn]] void finding(const std::string& what) {
-  std::cerr << "finding: " << what << '\n';
-  std::abort();
-}
 
 /// An anonymous in-memory file holding the bytes, so that the importer reads them through its
 /// ordinary path.
