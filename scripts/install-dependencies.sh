@@ -9,9 +9,9 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ clang clang-format catch2 libclang-rt-14-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev libxml2-utils librsvg2-bin chromium libonnx-dev libprotobuf-dev
-  libonnx-testdata)
+  libonnx-testdata pybind11-dev python3-dev python3-numpy python3-pytest)
 if [[ "${1:-}" == "--bench" ]]; then
-  packages+=(python3-numpy libopenblas0-pthread)
+  packages+=(libopenblas0-pthread)
 fi
 missing=()
 for package in "${packages[@]}"; do

@@ -18,15 +18,18 @@ std::string debug_string(const CompileError& error) {
 
 } // namespace
 
-std::ostream& operator<<(std::ostream& out, const CompileError& error) {
-  switch (error.kind) {
+std::string_view kind_name(CompileError::Kind kind) {
+  switch (kind) {
   case CompileError::Kind::Graph:
-    out << "Graph(";
-    break;
+    return "Graph";
   case CompileError::Kind::Memory:
-    out << "Memory(";
-    break;
+    return "Memory";
   }
+  return "?";
+}
+
+std::ostream& operator<<(std::ostream& out, const CompileError& error) {
+  out << kind_name(error.kind) << '(';
   return write_escaped(out, error.message) << ')';
 }
 

@@ -7,6 +7,7 @@
 #include <iosfwd>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -27,6 +28,9 @@ struct CompileError {
 
   friend bool operator==(const CompileError&, const CompileError&) = default;
 };
+
+/// The name of an error kind as the debug text writes it: "Graph" or "Memory".
+std::string_view kind_name(CompileError::Kind kind);
 
 /// Debug text: the variant name and the message as an escaped, double-quoted string, for
 /// example Graph("graph has no outputs").

@@ -38,6 +38,9 @@ TEST_CASE("a compile error prints its variant and its escaped message", "[graph]
   CHECK(debug(CompileError::memory("address overflow")) == R"(Memory("address overflow"))");
   CHECK(debug(CompileError::graph("graph has no outputs")) == R"(Graph("graph has no outputs"))");
   CHECK(debug(CompileError::graph("say \"hi\"")) == R"(Graph("say \"hi\""))");
+  // The names that the Python module gives its exception's `kind`.
+  CHECK(kind_name(CompileError::Kind::Graph) == "Graph");
+  CHECK(kind_name(CompileError::Kind::Memory) == "Memory");
 }
 
 TEST_CASE("debug text escapes exactly the special and non-printable characters", "[debug]") {

@@ -1,0 +1,87 @@
+#pragma once
+
+// The pieces of the Python module `orvik_compiler`: one binder per part of the library, and the
+// helpers they share. The bindings mirror the C++ names; pybind11 does the conversions.
+//
+// Two rules keep every call safe from Python:
+// - A record that Python can change (`Graph`, `CompilerOptions`, `EncoderConfig`) never hands
+//   out references into itself: its lists are copies. Only immutable records (`Schedule` and
+//   everything in it) give views that keep their owner alive.
+// - A call that releases the GIL first copies every argument that another thread could change
+//   meanwhile (taking it by value, while the GIL is still held), so no thread can pull a graph
+//   from under a running compilation.
+
+#include <orvik_compiler/orvik_compiler.hpp>
+
+#include <pybind11/numpy.h>
+#include <pybind11/operators.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <span>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvik_python {
+
+namespace py = pybind11;
+
+/// A C-contiguous array of 32-bit floats, converted on the way in when it is anything else.
+using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
+
+// ---- The binders, in the order the module calls them ------------------------------------------
+
+/// `CompileError`, and the translation of the library's failures into Python exceptions.
+void bind_errors(py::module_& module);
+/// The ids, enums and records of the graph, and `Graph` with its builder.
+void bind_graph(py::module_& module);
+/// `CompilerOptions` and the records of a `Schedule`.
+void bind_schedule(py::module_& module);
+/// `compile` and `verify_schedule`.
+void bind_compiler(py::module_& module);
+/// `EncoderConfig`, `encoder_graph`, `EncoderWeights` and `encoder_reference`.
+void bind_encoder(py::module_& module);
+
+// ---- Shared helpers ---------------------------------------------------------------------------
+
+/// Raises `orvik_compiler.CompileError` with this error's kind and message.
+[[noreturn]] void raise_compile_error(orvik_compiler::CompileError error);
+
+/// The library's debug text of a record: what its `repr()` returns.
+template <class Record>
+std::string debug_text(const Record& record) {
+  std::ostringstream text;
+  text << record;
+  return text.str();
+}
+
+/// Gives a bound record the library's equality as `==` and its debug text as `repr()`.
+template <class Binding>
+Binding& with_equality_and_repr(Binding& binding) {
+  using Record = typename Binding::type;
+  binding.def(py::self == py::self, "Field-by-field equality, as the library defines it.")
+      .def("__repr__", &debug_text<Record>, "The library's debug text of the record.");
+  return binding;
+}
+
+/// A shape as the library writes it in messages: [2, 3].
+std::string shape_text(std::span<const std::uint64_t> shape);
+
+/// The shape of a NumPy array.
+std::vector<std::uint64_t> shape_of(const py::array& array);
+
+/// The values as a NumPy float32 array of `shape` that takes them over, without a copy. Throws
+/// std::overflow_error when an extent does not fit NumPy's index type.
+FloatArray to_array(std::vector<float> values, std::span<const std::uint64_t> shape);
+
+/// `object` as a C-contiguous float32 array: the array itself, not a copy, when it already is
+/// one. TypeError naming `what` when NumPy cannot convert it.
+FloatArray as_float_array(const py::handle& object, std::string_view what);
+
+/// The data of a C-contiguous float32 array as a span, for the library to read in place.
+std::span<const float> values_of(const FloatArray& array);
+
+} // namespace orvik_python

@@ -1,0 +1,204 @@
+// The graph model in Python: ids as small hashable values, the records with their fields, and
+// `Graph` with its builder methods.
+
+#include "bindings.hpp"
+
+#include <functional>
+#include <utility>
+
+namespace orvik_python {
+namespace {
+
+namespace oc = orvik_compiler;
+using namespace pybind11::literals;
+
+template <class Id>
+void bind_id(py::module_& module, const char* name, const char* doc) {
+  py::class_<Id> binding(module, name, doc);
+  binding
+      .def(py::init([](std::uint64_t index) { return Id{index}; }), "index"_a,
+           "The id of the record at this index of its graph.")
+      .def_readonly("index", &Id::index, "The index into the graph's records.")
+      .def(
+          "__hash__", [](Id id) { return std::hash<std::uint64_t>{}(id.index); },
+          "The index's hash, so that ids can be dictionary keys.");
+  with_equality_and_repr(binding);
+}
+
+/// One of the operation kinds, nested in `OpKind`; its repr is the kind's debug text.
+template <class Kind>
+py::class_<Kind> bind_kind(py::class_<oc::OpKind>& scope, const char* name, const char* doc) {
+  py::class_<Kind> binding(scope, name, doc);
+  binding.def(py::self == py::self, "Equal kind and parameters.")
+      .def(
+          "__repr__", [](const Kind& kind) { return debug_text(oc::OpKind{kind}); },
+          "The library's debug text of the kind.");
+  return binding;
+}
+
+void bind_op_kinds(py::module_& module) {
+  py::class_<oc::OpKind> scope(module, "OpKind",
+                               "The kinds of operation, as classes nested here; `Op.kind` is an "
+                               "instance of one of them.");
+  bind_kind<oc::OpKind::MatMul>(scope, "MatMul", "Matrix product of two rank-2 tensors.");
+  bind_kind<oc::OpKind::Add>(scope, "Add", "Element-wise sum.");
+  bind_kind<oc::OpKind::Mul>(scope, "Mul", "Element-wise product.");
+  bind_kind<oc::OpKind::Reshape>(scope, "Reshape", "The same elements under a new shape.")
+      .def_readonly("shape", &oc::OpKind::Reshape::shape, "The output's shape.");
+  bind_kind<oc::OpKind::Transpose>(scope, "Transpose", "Reordered axes.")
+      .def_readonly("permutation", &oc::OpKind::Transpose::permutation,
+                    "Output axis i is input axis permutation[i].");
+  bind_kind<oc::OpKind::LayerNorm>(scope, "LayerNorm", "Layer normalisation over the last axis.")
+      .def_readonly("epsilon", &oc::OpKind::LayerNorm::epsilon,
+                    "Added to the variance before the square root.");
+  bind_kind<oc::OpKind::Softmax>(scope, "Softmax", "Softmax along one axis.")
+      .def_readonly("axis", &oc::OpKind::Softmax::axis, "The axis the softmax runs along.");
+  bind_kind<oc::OpKind::Gelu>(scope, "Gelu", "Element-wise GELU activation.");
+}
+
+void bind_records(py::module_& module) {
+  py::enum_<oc::DType::Value>(module, "DType", "The element type of a tensor.")
+      .value("F32", oc::DType::F32, "32-bit IEEE floating point, the only element type.");
+  py::enum_<oc::TensorKind>(module, "TensorKind", "How a tensor enters the graph.")
+      .value("Input", oc::TensorKind::Input, "Given at run time.")
+      .value("Weight", oc::TensorKind::Weight, "A constant of the model.")
+      .value("Intermediate", oc::TensorKind::Intermediate, "Computed and read inside the graph.")
+      .value("Output", oc::TensorKind::Output, "A result of the graph.");
+
+  py::class_<oc::Tensor> tensor(module, "Tensor", "A tensor of a graph; read-only.");
+  tensor.def_readonly("id", &oc::Tensor::id, "This tensor's id.")
+      .def_readonly("name", &oc::Tensor::name, "The name given to the builder.")
+      .def_property_readonly(
+          "dtype", [](const oc::Tensor& record) { return record.dtype.value; }, "The element type.")
+      .def_readonly("shape", &oc::Tensor::shape, "The extent of every axis.")
+      .def_readonly("kind", &oc::Tensor::kind, "How the tensor enters the graph.")
+      .def_readonly("producer", &oc::Tensor::producer,
+                    "The operation that computes the tensor, or None.")
+      .def("elements", &oc::Tensor::elements,
+           "The product of the shape: 1 for an empty shape. OverflowError past 64 bits.");
+  with_equality_and_repr(tensor);
+
+  py::class_<oc::Op> op(module, "Op", "An operation of a graph; read-only.");
+  op.def_readonly("id", &oc::Op::id, "This operation's id.")
+      .def_readonly("name", &oc::Op::name, "The name given to the builder.")
+      .def_property_readonly(
+          "kind", [](const oc::Op& record) { return record.kind.value; },
+          "What the operation computes: an instance of one of the classes in `OpKind`.")
+      .def_readonly("inputs", &oc::Op::inputs, "The operands, in order.")
+      .def_readonly("output", &oc::Op::output, "The tensor the operation computes.");
+  with_equality_and_repr(op);
+}
+
+// The builder methods return the new tensor's id, or raise CompileError with the builder's
+// message; an operand id outside the graph raises IndexError.
+void bind_builder(py::class_<oc::Graph>& graph) {
+  graph
+      .def("input", &oc::Graph::input, "name"_a, "shape"_a,
+           "Appends an input tensor and returns its id. The shape is checked by `validate`.")
+      .def("weight", &oc::Graph::weight, "name"_a, "shape"_a,
+           "Appends a weight tensor and returns its id. The shape is checked by `validate`.")
+      .def(
+          "matmul",
+          [](oc::Graph& self, std::string name, oc::TensorId left, oc::TensorId right) {
+            return self.matmul(std::move(name), left, right).value();
+          },
+          "name"_a, "left"_a, "right"_a,
+          "Matrix product [m, k] x [k, n] -> [m, n]; CompileError "
+          "\"{name}: incompatible matmul {a} x {b}\" otherwise.")
+      .def(
+          "add",
+          [](oc::Graph& self, std::string name, oc::TensorId left, oc::TensorId right) {
+            return self.add(std::move(name), left, right).value();
+          },
+          "name"_a, "left"_a, "right"_a,
+          "Element-wise sum of two tensors of equal shape; CompileError "
+          "\"{name}: binary shapes differ\" otherwise.")
+      .def(
+          "mul",
+          [](oc::Graph& self, std::string name, oc::TensorId left, oc::TensorId right) {
+            return self.mul(std::move(name), left, right).value();
+          },
+          "name"_a, "left"_a, "right"_a,
+          "Element-wise product of two tensors of equal shape; CompileError "
+          "\"{name}: binary shapes differ\" otherwise.")
+      .def(
+          "transpose",
+          [](oc::Graph& self, std::string name, oc::TensorId input,
+             std::vector<std::uint64_t> permutation) {
+            return self.transpose(std::move(name), input, std::move(permutation)).value();
+          },
+          "name"_a, "x"_a, "permutation"_a,
+          "Output axis i is input axis permutation[i]; CompileError "
+          "\"{name}: invalid transpose permutation\" unless every axis is named once.")
+      .def(
+          "reshape",
+          [](oc::Graph& self, std::string name, oc::TensorId input,
+             std::vector<std::uint64_t> shape) {
+            return self.reshape(std::move(name), input, std::move(shape)).value();
+          },
+          "name"_a, "x"_a, "shape"_a,
+          "The same elements under a new shape; CompileError "
+          "\"{name}: reshape changes element count\" otherwise.")
+      .def(
+          "layer_norm",
+          [](oc::Graph& self, std::string name, oc::TensorId input, float epsilon) {
+            return self.layer_norm(std::move(name), input, epsilon).value();
+          },
+          "name"_a, "x"_a, "epsilon"_a,
+          "Layer normalisation over the last axis; epsilon is stored as a 32-bit float.")
+      .def(
+          "softmax",
+          [](oc::Graph& self, std::string name, oc::TensorId input, std::uint64_t axis) {
+            return self.softmax(std::move(name), input, axis).value();
+          },
+          "name"_a, "x"_a, "axis"_a,
+          "Softmax along an axis; CompileError \"{name}: softmax axis out of range\" unless "
+          "the axis is below the rank.")
+      .def(
+          "gelu",
+          [](oc::Graph& self, std::string name, oc::TensorId input) {
+            return self.gelu(std::move(name), input).value();
+          },
+          "name"_a, "x"_a, "Element-wise GELU activation.")
+      .def("mark_output", &oc::Graph::mark_output, "t"_a,
+           "Marks a tensor as a result: its kind becomes Output and its id is appended to "
+           "`outputs`, again if it was marked before.")
+      .def(
+          "validate", [](const oc::Graph& self) { self.validate().value(); },
+          "Checks the graph as a whole; raises CompileError with the first failure: "
+          "\"invalid tensor {name}\", \"invalid op {name}\" or \"graph has no outputs\".");
+}
+
+} // namespace
+
+void bind_graph(py::module_& module) {
+  bind_id<oc::TensorId>(module, "TensorId",
+                        "The index of a tensor in `Graph.tensors`: a small hashable value, "
+                        "meaningful only with the graph that issued it.");
+  bind_id<oc::OpId>(module, "OpId",
+                    "The index of an operation in `Graph.ops`: a small hashable value, "
+                    "meaningful only with the graph that issued it.");
+  bind_op_kinds(module);
+  bind_records(module);
+
+  py::class_<oc::Graph> graph(module, "Graph",
+                              "A graph of float32 tensors and the operations between them. The "
+                              "builder methods append records and never remove or reorder "
+                              "them; a failed builder call leaves the graph unchanged.");
+  graph
+      .def(py::init<>(), "An empty graph.")
+      // Copies: the graph can still grow, and records handed out must not dangle.
+      .def_property_readonly(
+          "tensors", [](const oc::Graph& self) { return self.tensors; },
+          "The tensors in id order, as read-only records (a copy).")
+      .def_property_readonly(
+          "ops", [](const oc::Graph& self) { return self.ops; },
+          "The operations in id order, as read-only records (a copy).")
+      .def_property_readonly(
+          "outputs", [](const oc::Graph& self) { return self.outputs; },
+          "The ids of the results, in the order they were marked (a copy).");
+  bind_builder(graph);
+  with_equality_and_repr(graph);
+}
+
+} // namespace orvik_python

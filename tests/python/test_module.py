@@ -1,0 +1,103 @@
+"""The module as a whole: a docstring on everything, type stubs that match the module, and the
+README's Python example."""
+
+import ast
+import inspect
+import re
+
+import orvik_compiler as oc
+from conftest import SOURCE_ROOT
+
+# Special methods that the bindings define themselves and document.
+DOCUMENTED_SPECIAL = {"__init__", "__eq__", "__repr__", "__hash__"}
+# What a class without a constructor has as `__init__`: a slot that refuses to construct.
+SLOT = type(object.__init__)
+
+
+def is_enum(cls):
+    return hasattr(cls, "__members__")
+
+
+def bound_classes(namespace):
+    """Every class the module defines, nested ones included."""
+    for name, value in vars(namespace).items():
+        if inspect.isclass(value) and value.__module__ == "orvik_compiler" and not name.startswith("_"):
+            yield value
+            yield from bound_classes(value)
+
+
+def described(doc):
+    """True when a pybind11 docstring says more than the signature on its first line."""
+    return doc is not None and doc.partition("\n")[2].strip() != ""
+
+
+def test_every_function_class_method_and_field_has_a_docstring():
+    undocumented = []
+    for name, value in vars(oc).items():
+        if callable(value) and not inspect.isclass(value) and not name.startswith("_"):
+            if not described(value.__doc__):
+                undocumented.append(name)
+    for cls in bound_classes(oc):
+        if not cls.__doc__:
+            undocumented.append(cls.__qualname__)
+        if is_enum(cls):
+            continue
+        for name, member in vars(cls).items():
+            if name.startswith("__") and name not in DOCUMENTED_SPECIAL or member is None:
+                continue
+            if inspect.isclass(member) or isinstance(member, SLOT):
+                continue
+            if isinstance(member, property):
+                if not member.__doc__:
+                    undocumented.append(f"{cls.__qualname__}.{name}")
+            elif not described(getattr(member, "__doc__", None)):
+                undocumented.append(f"{cls.__qualname__}.{name}")
+    assert undocumented == []
+
+
+def stub_members(node):
+    """The public names a stub class or module body declares."""
+    names = set()
+    for statement in node.body:
+        if isinstance(statement, (ast.ClassDef, ast.FunctionDef)):
+            names.add(statement.name)
+        elif isinstance(statement, ast.AnnAssign):
+            names.add(statement.target.id)
+    return {name for name in names if not name.startswith("_")}
+
+
+def module_members(cls):
+    if is_enum(cls):
+        return set(cls.__members__)
+    if cls is oc.CompileError:
+        try:
+            oc.Graph().validate()
+        except oc.CompileError as error:
+            return set(vars(error))
+    return {name for name in vars(cls) if not name.startswith("_")}
+
+
+def test_the_stubs_declare_exactly_the_modules_names():
+    stub = ast.parse((SOURCE_ROOT / "python" / "orvik_compiler.pyi").read_text())
+    module_names = {name for name in vars(oc) if not name.startswith("_")}
+    assert stub_members(stub) == module_names
+
+    def compare(stub_class, cls):
+        assert stub_members(stub_class) == module_members(cls), cls.__qualname__
+        for nested in stub_class.body:
+            if isinstance(nested, ast.ClassDef):
+                compare(nested, getattr(cls, nested.name))
+
+    for statement in stub.body:
+        if isinstance(statement, ast.ClassDef):
+            compare(statement, getattr(oc, statement.name))
+
+
+def test_the_readme_python_example_runs(capsys):
+    readme = (SOURCE_ROOT / "README.md").read_text()
+    examples = re.findall(r"```python\n(.*?)```", readme, re.DOTALL)
+    assert examples
+    for example in examples:
+        exec(compile(example, "README.md", "exec"), {})
+    printed = capsys.readouterr().out
+    assert printed.startswith("tile 0: 2176 bytes\n")
