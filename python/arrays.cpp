@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <limits>
-#include <memory>
 #include <stdexcept>
 
 namespace orvik_python {
@@ -25,7 +24,8 @@ std::vector<std::uint64_t> shape_of(const py::array& array) {
   return shape;
 }
 
-FloatArray to_array(std::vector<float> values, std::span<const std::uint64_t> shape) {
+FloatArray array_over(const float* data, const py::capsule& owner,
+                      std::span<const std::uint64_t> shape) {
   std::vector<py::ssize_t> extents;
   for (const std::uint64_t extent : shape) {
     if (extent > static_cast<std::uint64_t>(std::numeric_limits<py::ssize_t>::max())) {
@@ -34,14 +34,12 @@ FloatArray to_array(std::vector<float> values, std::span<const std::uint64_t> sh
     }
     extents.push_back(static_cast<py::ssize_t>(extent));
   }
-  auto owner = std::make_unique<std::vector<float>>(std::move(values));
-  const float* data = owner->data();
-  // The capsule frees the values with the array.
-  const py::capsule release(owner.get(), [](void* values_to_free) {
-    delete static_cast<std::vector<float>*>(values_to_free);
-  });
-  owner.release();
-  return FloatArray(extents, data, release);
+  return FloatArray(extents, data, owner);
+}
+
+FloatArray to_array(std::vector<float> values, std::span<const std::uint64_t> shape) {
+  return take_over(
+      std::move(values), [](const std::vector<float>& held) { return std::span(held); }, shape);
 }
 
 FloatArray as_float_array(const py::handle& object, std::string_view what) {

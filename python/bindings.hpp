@@ -19,10 +19,12 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace orvik_python {
@@ -73,8 +75,23 @@ std::string shape_text(std::span<const std::uint64_t> shape);
 /// The shape of a NumPy array.
 std::vector<std::uint64_t> shape_of(const py::array& array);
 
-/// The values as a NumPy float32 array of `shape` that takes them over, without a copy. Throws
+/// A NumPy float32 array of `shape` over `data`, which `owner` keeps alive. Throws
 /// std::overflow_error when an extent does not fit NumPy's index type.
+FloatArray array_over(const float* data, const py::capsule& owner,
+                      std::span<const std::uint64_t> shape);
+
+/// A NumPy float32 array of `shape` that takes `owner` over and shows the values that
+/// `values_of_owner` gives of it, without a copy.
+template <class Owner, class Values>
+FloatArray take_over(Owner owner, Values values_of_owner, std::span<const std::uint64_t> shape) {
+  auto held = std::make_unique<Owner>(std::move(owner));
+  const float* data = values_of_owner(*held).data();
+  const py::capsule release(held.get(), [](void* object) { delete static_cast<Owner*>(object); });
+  static_cast<void>(held.release());
+  return array_over(data, release, shape);
+}
+
+/// The values as a NumPy float32 array of `shape` that takes them over, without a copy.
 FloatArray to_array(std::vector<float> values, std::span<const std::uint64_t> shape);
 
 /// `object` as a C-contiguous float32 array: the array itself, not a copy, when it already is
