@@ -46,6 +46,8 @@ void bind_schedule(py::module_& module);
 void bind_compiler(py::module_& module);
 /// `EncoderConfig`, `encoder_graph`, `EncoderWeights` and `encoder_reference`.
 void bind_encoder(py::module_& module);
+/// `evaluate`, the host interpreter.
+void bind_evaluate(py::module_& module);
 
 // ---- Shared helpers ---------------------------------------------------------------------------
 

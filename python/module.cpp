@@ -11,4 +11,5 @@ PYBIND11_MODULE(orvik_compiler, module) {
   orvik_python::bind_schedule(module);
   orvik_python::bind_compiler(module);
   orvik_python::bind_encoder(module);
+  orvik_python::bind_evaluate(module);
 }

@@ -1,7 +1,7 @@
 """Type stubs of the orvik_compiler extension module."""
 
 from enum import Enum
-from typing import ClassVar, Sequence, Union
+from typing import ClassVar, Mapping, Sequence, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -302,3 +302,6 @@ def encoder_reference(
     config: EncoderConfig, input: _ArrayLike, weights: EncoderWeights
 ) -> _FloatArray:
     """Evaluates one encoder layer on the host; returns a sequence x hidden array."""
+
+def evaluate(graph: Graph, values: Mapping[TensorId | str, _ArrayLike]) -> list[_FloatArray]:
+    """Evaluates the graph on the host; returns the outputs' values, in order."""

@@ -1,0 +1,92 @@
+// The host interpreter in Python: values bound by tensor id or name as NumPy arrays, the
+// outputs returned as arrays.
+
+#include "bindings.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+namespace orvik_python {
+namespace {
+
+namespace oc = orvik_compiler;
+using namespace pybind11::literals;
+
+/// The tensor a key of the values names: a TensorId of the graph (IndexError otherwise), or
+/// the name of exactly one tensor (CompileError otherwise).
+oc::TensorId bound_tensor(const oc::Graph& graph, const py::handle& key) {
+  if (py::isinstance<oc::TensorId>(key)) {
+    const auto id = key.cast<oc::TensorId>();
+    if (id.index >= graph.tensors.size()) {
+      throw std::out_of_range("unknown tensor " + debug_text(id) + " in a graph of " +
+                              std::to_string(graph.tensors.size()) + " tensors");
+    }
+    return id;
+  }
+  if (!py::isinstance<py::str>(key)) {
+    throw py::type_error("a key of the values must be a TensorId or a tensor name, not " +
+                         std::string(py::str(py::type::handle_of(key).attr("__name__"))));
+  }
+  const auto name = key.cast<std::string>();
+  std::vector<oc::TensorId> matches;
+  for (const oc::Tensor& tensor : graph.tensors) {
+    if (tensor.name == name) {
+      matches.push_back(tensor.id);
+    }
+  }
+  if (matches.empty()) {
+    raise_compile_error(oc::CompileError::graph("no tensor is named " + name));
+  }
+  if (matches.size() > 1) {
+    raise_compile_error(
+        oc::CompileError::graph(std::to_string(matches.size()) + " tensors are named " + name));
+  }
+  return matches.front();
+}
+
+py::list evaluate(oc::Graph graph, const py::dict& values) {
+  // The arrays stay referenced here while the library reads them in place.
+  std::vector<FloatArray> arrays;
+  std::vector<oc::TensorValue> bound;
+  for (const auto& [key, value] : values) {
+    const oc::TensorId id = bound_tensor(graph, key);
+    const oc::Tensor& tensor = graph.tensors[id.index];
+    FloatArray array = as_float_array(value, "the value for tensor " + tensor.name);
+    const std::vector<std::uint64_t> shape = shape_of(array);
+    if (shape != tensor.shape) {
+      raise_compile_error(oc::CompileError::graph("tensor " + tensor.name + " has shape " +
+                                                  shape_text(shape) + ", expected " +
+                                                  shape_text(tensor.shape)));
+    }
+    bound.push_back({id, values_of(array)});
+    arrays.push_back(std::move(array));
+  }
+  std::vector<std::vector<float>> results;
+  {
+    const py::gil_scoped_release release;
+    results = oc::evaluate(graph, bound).value();
+  }
+  py::list outputs;
+  for (std::size_t index = 0; index < results.size(); ++index) {
+    outputs.append(
+        to_array(std::move(results[index]), graph.tensors[graph.outputs[index].index].shape));
+  }
+  return outputs;
+}
+
+} // namespace
+
+void bind_evaluate(py::module_& module) {
+  module.def("evaluate", &evaluate, "graph"_a, "values"_a,
+             "Evaluates the graph on the host with the library's kernels and returns the values "
+             "of its outputs, in order, as float32 arrays of their shapes. `values` maps a "
+             "TensorId or a tensor name to an array: anything NumPy converts to float32, of "
+             "the tensor's shape exactly; C-contiguous float32 arrays are read in place. Every "
+             "tensor that no operation computes and that is read or an output needs a value. "
+             "Raises CompileError for a name that matches no tensor or several, a wrong shape, "
+             "and the library's errors; IndexError for an id outside the graph. Releases the "
+             "GIL.");
+}
+
+} // namespace orvik_python
