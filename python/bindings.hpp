@@ -48,6 +48,8 @@ void bind_compiler(py::module_& module);
 void bind_encoder(py::module_& module);
 /// `evaluate`, the host interpreter.
 void bind_evaluate(py::module_& module);
+/// `import_onnx` and `read_onnx_tensor`, the ONNX importer.
+void bind_onnx(py::module_& module);
 
 // ---- Shared helpers ---------------------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 """Type stubs of the orvik_compiler extension module."""
 
+import os
 from enum import Enum
 from typing import ClassVar, Mapping, Sequence, Union
 
@@ -305,3 +306,29 @@ def encoder_reference(
 
 def evaluate(graph: Graph, values: Mapping[TensorId | str, _ArrayLike]) -> list[_FloatArray]:
     """Evaluates the graph on the host; returns the outputs' values, in order."""
+
+class OnnxModel:
+    """An imported ONNX model."""
+
+    @property
+    def graph(self) -> Graph: ...
+    @property
+    def weights(self) -> dict[TensorId, _FloatArray]: ...
+    @property
+    def input_names(self) -> list[str]: ...
+    @property
+    def output_names(self) -> list[str]: ...
+
+def import_onnx(path: str | os.PathLike[str], dims: Mapping[str, int] = ...) -> OnnxModel:
+    """Reads an ONNX model file and imports it; raises CompileError."""
+
+class OnnxTensor:
+    """A float32 tensor of a TensorProto file."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def values(self) -> _FloatArray: ...
+
+def read_onnx_tensor(path: str | os.PathLike[str]) -> OnnxTensor:
+    """Reads a float32 tensor from a serialised TensorProto file (.pb)."""
