@@ -90,3 +90,11 @@ def test_keys_and_values_of_the_wrong_kind():
         oc.evaluate(graph, {0: [1.0, 2.0]})
     with pytest.raises(TypeError, match="the value for tensor x is not convertible"):
         oc.evaluate(graph, {"x": ["a", "b"]})
+
+
+def test_non_finite_values_propagate():
+    graph = oc.Graph()
+    x = graph.input("x", [1, 3])
+    graph.mark_output(graph.softmax("s", x, 1))
+    (result,) = oc.evaluate(graph, {x: np.array([[0.0, np.nan, 1.0]], np.float32)})
+    assert np.isnan(result).all()
