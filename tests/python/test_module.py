@@ -101,4 +101,4 @@ def test_the_readme_python_example_runs(capsys):
         exec(compile(example, "README.md", "exec"), {})
     printed = capsys.readouterr().out
     assert printed.startswith("tile 0: 2176 bytes\n")
-    assert printed.endswith("\n(4, 512) 4.0\n")
+    assert printed.endswith("\n(4, 512) 4.0\n3 (4, 8)\n")
