@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <numeric>
 #include <sstream>
 
 namespace orvik_compiler::testing {
@@ -61,6 +62,42 @@ Graph generated_graph(std::uint64_t seed, std::size_t op_count, std::uint64_t ma
   for (std::uint64_t i = 0; i < outputs; ++i) {
     graph.mark_output(TensorId{pick(rng, 0, graph.tensors.size() - 1)});
   }
+  return graph;
+}
+
+Graph gelu_chain(std::size_t length) {
+  Graph graph;
+  TensorId last = graph.input("x", {4});
+  for (std::size_t i = 0; i < length; ++i) {
+    std::string name = "g";
+    name += std::to_string(i);
+    last = graph.gelu(std::move(name), last).value();
+  }
+  graph.mark_output(last);
+  return graph;
+}
+
+Graph generated_tile_counts(std::uint64_t seed, std::size_t tile_counts) {
+  std::mt19937_64 rng(seed);
+  std::vector<std::uint64_t> counts(tile_counts);
+  std::iota(counts.begin(), counts.end(), std::uint64_t{1});
+  std::shuffle(counts.begin(), counts.end(), rng);
+  Graph graph;
+  std::vector<TensorId> values{graph.input("input", {1, 256})};
+  const auto any_value = [&] { return values[pick(rng, 0, values.size() - 1)]; };
+  TensorId product = values.front();
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    const std::string index = std::to_string(i);
+    const TensorId weight = graph.weight("w" + index, {256, counts[i]});
+    product = graph.matmul("p" + index, any_value(), weight).value();
+    if (pick(rng, 0, 2) == 0) {
+      values.push_back(pick(rng, 0, 1) == 0
+                           ? graph.gelu("g" + index, any_value()).value()
+                           : graph.add("a" + index, any_value(), any_value()).value());
+    }
+  }
+  graph.mark_output(values.back());
+  graph.mark_output(product);
   return graph;
 }
 

@@ -78,21 +78,40 @@ Result<void> validate_transfers(std::span<const Transfer> transfers);
 //
 // How the addresses are found:
 // a. Tiles that receive the same tensors, each as often, in the same order, face the same
-//    problem and get the same addresses. The tiles are partitioned so, tensor by tensor, and
-//    each group is solved once: the first tile of a group to reach a share places it, the
-//    others copy its address. Layouts that are runs 0 .. n-1 leave at most one group per
-//    distinct tile count; layouts given directly may name any tiles, in any order, repeated.
-// b. A group keeps its blocks sorted by address. A placement sweeps them upward once: a block
-//    live at the same time that meets the candidate moves it to the block's aligned end, and
-//    the first block starting at or above the candidate's end stops the sweep.
-// c. A block whose lifetime ends before that of every share still to be placed begins can
-//    meet none of them; each time a group's list has doubled, such blocks are dropped. A chain
-//    of short-lived values thus keeps its lists short however long it is.
+//    problem and get the same addresses, so each such group is solved once. The layouts' runs
+//    of consecutive ascending tile numbers cut the tiles into spans, which a layout holds whole
+//    or not at all; partition refinement, layout by layout, gathers the spans whose sequences
+//    agree into groups and lists each group's shares. Compiled layouts are runs 0 .. n-1, which
+//    nest: one span, and one group, per distinct tile count, with nothing to refine. A table
+//    gives each tile number its span, and each layout that is one run keeps its span range.
+// b. The groups are placed one after another. A group's watermark is the latest phase at which
+//    one of its blocks starts. The blocks live at the watermark all share that phase, so none of
+//    them overlap; their free gaps are kept in address order. A share starting at the watermark
+//    (an operation's output, in graph order) meets exactly those blocks, so it goes to the first
+//    gap that holds it: the gaps passed over are too narrow, each ending at a block that the
+//    direct search would have to move past too. As the watermark rises, the blocks that have
+//    ended leave the live gaps, taken from a heap ordered by their last phase.
+// c. A share that meets every kept block in time (a weight, live from phase 0 until an operation
+//    after those placed) goes to the first free gap around all kept blocks, kept the same way.
+//    Any other share sweeps an index of the kept blocks by address, made when first needed, in
+//    which each node knows the first start, the highest end and the span of lifetimes below it:
+//    the sweep passes over every subtree that starts above the candidate's end, ends below it,
+//    or lives at other times.
+// d. A block is forgotten once it ends before every share of its group still to come, checked
+//    each time the kept blocks have doubled, so a chain of short-lived values keeps few.
+// e. Each group's addresses replace its list of shares in place. The records are then written
+//    tensor by tensor, one run of records per span, all tiles of a span at its group's address.
 //
-// Cost: with A allocations, T distinct tiles and n_g blocks in group g that are still live,
-// time O(A + T + sum over groups of n_g^2), that is one linear sweep and one sorted insertion
-// per placement, and no search at all for a share whose group is already placed. Working memory
-// is O(T + sum of n_g) beside the result, whose A allocations are reserved once.
+// Cost: with N tensors, A allocations, S spans met in the layouts (one per layout and distinct
+// smaller tile count for compiled layouts), P shares placed by the groups and at most L blocks
+// live at once in a group: time O(N + A + S + P log L), plus for each share the gaps
+// passed over and, when a gap opens or closes, the gaps above it moved by one place in their
+// array. The index of (c) adds, per share that needs it, O(log) per subtree passed over and one
+// step per block that meets the candidate. Working memory beside the result, whose A records
+// are reserved once after the placement: 40 bytes per tensor (lifetime, block size, alignment,
+// id, span range), 4 per share placed (its tensor, then its address), 2 per tile number up to
+// the highest named, and the blocks, gaps and heap of the one group being placed, which keeps
+// a block only while a later share of the group may meet it.
 
 /// True when the closed ranges [a_start, a_end] and [b_start, b_end] share a phase.
 bool lifetimes_overlap(std::uint64_t a_start, std::uint64_t a_end, std::uint64_t b_start,

@@ -9,10 +9,6 @@
 
 namespace orvik_compiler {
 
-std::uint64_t align_up(std::uint64_t value, std::uint32_t alignment) {
-  return (value + alignment - 1) / alignment * alignment;
-}
-
 CompileError exceeds_data_limit(std::uint16_t tile, const Tensor& tensor) {
   return CompileError::memory("tile " + std::to_string(tile) + " exceeds data limit allocating " +
                               tensor.name);

@@ -15,7 +15,9 @@ inline constexpr std::uint64_t address_space_end = std::uint64_t{1} << 32U;
 
 /// `value` rounded up to a multiple of `alignment`, in 64 bits: exact for any `value` below
 /// 2^32 and any non-zero 32-bit alignment.
-std::uint64_t align_up(std::uint64_t value, std::uint32_t alignment);
+inline std::uint64_t align_up(std::uint64_t value, std::uint32_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
 
 /// "tile {tile} exceeds data limit allocating {name}".
 CompileError exceeds_data_limit(std::uint16_t tile, const Tensor& tensor);

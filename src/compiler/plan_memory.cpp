@@ -3,165 +3,247 @@
 #include "orvik_compiler/compiler.hpp"
 
 #include "block_size.hpp"
+#include "group_memory.hpp"
 #include "lifetimes.hpp"
+#include "tile_groups.hpp"
 
 #include <algorithm>
-#include <bit>
+#include <exception>
 #include <limits>
 #include <optional>
 #include <stdexcept>
-#include <string>
 
 namespace orvik_compiler {
 namespace {
 
-/// Dense numbers 0 .. count - 1 for the tiles that the layouts name, in ascending tile order,
-/// so that the per-tile tables are as long as the number of distinct tiles, whatever the tile
-/// numbers are. A presence bit per tile number up to the highest one named, and the named tiles
-/// below each 64-bit word, give a tile's number in constant time.
-class DenseTiles {
-public:
-  explicit DenseTiles(std::span<const Layout> layouts) {
-    for (const Layout& layout : layouts) {
-      for (const std::uint16_t tile : layout.tiles) {
-        const std::size_t word = tile / word_bits;
-        if (word >= named_.size()) {
-          named_.resize(word + 1, 0);
-        }
-        named_[word] |= std::uint64_t{1} << (tile % word_bits);
+constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
+
+/// What the placement and the records need of each tensor, in arrays of their own, up to the
+/// first tensor that ends planning by itself: a share too large for any tile, or a layout that
+/// `block_size` throws for. That stop only counts when no share of an earlier tensor fails
+/// first, so the error or exception waits until that is known.
+struct BlockSizes {
+  std::vector<std::uint32_t> size;
+  std::vector<std::uint32_t> alignment;
+  std::vector<TensorId> id;
+  /// The shares of all tensors before the stop.
+  std::size_t share_count = 0;
+  /// The position of the stopping tensor, or the number of tensors when none stops.
+  std::size_t stop = 0;
+  std::optional<CompileError> error;
+  std::exception_ptr thrown;
+};
+
+BlockSizes block_sizes(const Graph& graph, std::span<const Layout> layouts) {
+  BlockSizes sizes;
+  sizes.size.reserve(layouts.size());
+  sizes.alignment.reserve(layouts.size());
+  sizes.id.reserve(layouts.size());
+  for (; sizes.stop < layouts.size(); ++sizes.stop) {
+    const Tensor& tensor = graph.tensors[sizes.stop];
+    const Layout& layout = layouts[sizes.stop];
+    try {
+      Result<std::uint32_t> size = block_size(tensor, layout);
+      if (!size) {
+        sizes.error = size.error();
+        break;
       }
+      sizes.size.push_back(*size);
+    } catch (...) {
+      sizes.thrown = std::current_exception();
+      break;
     }
-    below_.resize(named_.size(), 0);
-    for (std::size_t word = 0; word < named_.size(); ++word) {
-      below_[word] = count_;
-      count_ += static_cast<std::size_t>(std::popcount(named_[word]));
+    sizes.alignment.push_back(layout.alignment);
+    sizes.id.push_back(tensor.id);
+    sizes.share_count += layout.tiles.size();
+  }
+  return sizes;
+}
+
+/// The first share of a group that cannot be placed: the `occurrence`-th share of the tensor at
+/// `position` on each of the group's tiles.
+struct Failure {
+  std::uint32_t group = 0;
+  std::size_t position = 0;
+  std::uint32_t occurrence = 0;
+  bool overflow = false;
+};
+
+/// What the planner knows of every tensor while it places the groups' shares.
+struct PlanInputs {
+  std::span<const Layout> layouts;
+  const std::vector<Lifetime>& lifetimes;
+  const BlockSizes& sizes;
+  const CompilerOptions& options;
+};
+
+/// The earliest start among a group's shares from any one of them to the last: minima kept for
+/// every 64th share from the end, each query finishing with at most 64 lifetimes.
+class EarliestLater {
+public:
+  EarliestLater(std::span<const std::uint32_t> positions, std::span<const Lifetime> lifetimes)
+      : positions_(positions), lifetimes_(lifetimes) {
+    stride_minima_.assign(positions.size() / stride + 2, std::numeric_limits<std::uint64_t>::max());
+    for (std::size_t share = positions.size(); share-- > 0;) {
+      std::uint64_t& minimum = stride_minima_[share / stride];
+      minimum = std::min({minimum, stride_minima_[share / stride + 1], start_of(share)});
     }
   }
 
-  std::size_t count() const { return count_; }
-
-  /// The dense number of a tile that some layout names.
-  std::size_t operator[](std::uint16_t tile) const {
-    const std::uint64_t lower_bits = (std::uint64_t{1} << (tile % word_bits)) - 1;
-    return below_[tile / word_bits] +
-           static_cast<std::size_t>(std::popcount(named_[tile / word_bits] & lower_bits));
+  /// The earliest start from share `share` on; the shares from there on are still positions.
+  std::uint64_t from(std::size_t share) const {
+    std::uint64_t earliest = stride_minima_[share / stride + 1];
+    for (std::size_t later = share; later < positions_.size() && later / stride == share / stride;
+         ++later) {
+      earliest = std::min(earliest, start_of(later));
+    }
+    return earliest;
   }
 
 private:
-  static constexpr std::size_t word_bits = 64;
+  static constexpr std::size_t stride = 64;
 
-  std::vector<std::uint64_t> named_;
-  std::vector<std::size_t> below_;
-  std::size_t count_ = 0;
-};
-
-/// The partition of the tiles into groups that receive the same tensors, each the same number
-/// of times, in the same order: such tiles face the same placement problem.
-struct TileGroups {
-  /// The group of every tile, by dense number.
-  std::vector<std::size_t> of_tile;
-  std::size_t count = 1;
-};
-
-/// Refines the partition tensor by tensor: each occurrence of the tensor on a tile moves the
-/// tile from its group to the group that the first tile of the old group to move went to, a
-/// fresh one. A group made during this tensor has not moved yet, so a second occurrence moves
-/// its tile once more. Tiles thus stay together exactly while their sequences agree. Linear in
-/// the layouts' tiles.
-///
-/// For example, with tensor a on tiles [0, 1, 2, 3] and tensor b on [0, 1]: a moves all four
-/// tiles from group 0 to group 1; b moves tiles 0 and 1 on to group 2, leaving 2 and 3 in
-/// group 1. Tiles 0 and 1 then place both tensors alike, as do tiles 2 and 3.
-TileGroups group_tiles(const Graph& graph, std::span<const Layout> layouts,
-                       const DenseTiles& dense) {
-  TileGroups groups{std::vector<std::size_t>(dense.count(), 0), 1};
-  // Per group, one more than the position of the tensor that last split it (0 for none), and
-  // the group that its moving tiles went to then.
-  std::vector<std::size_t> last_split_by{0};
-  std::vector<std::size_t> split_into{0};
-  for (std::size_t position = 0; position < graph.tensors.size(); ++position) {
-    for (const std::uint16_t tile : layouts[position].tiles) {
-      std::size_t& group = groups.of_tile[dense[tile]];
-      if (last_split_by[group] != position + 1) {
-        last_split_by[group] = position + 1;
-        split_into[group] = groups.count++;
-        last_split_by.push_back(0);
-        split_into.push_back(0);
-      }
-      group = split_into[group];
-    }
+  std::uint64_t start_of(std::size_t share) const {
+    return lifetimes_[positions_[share]].live_from;
   }
-  return groups;
-}
 
-/// A block placed in one group's data memory, as the search reads it.
-struct Block {
-  std::uint32_t address = 0;
-  std::uint32_t end = 0;
-  std::uint64_t live_from = 0;
-  std::uint64_t live_until = 0;
+  std::span<const std::uint32_t> positions_;
+  std::span<const Lifetime> lifetimes_;
+  std::vector<std::uint64_t> stride_minima_;
 };
 
-/// The placement problem of one group of tiles.
-struct GroupPlan {
-  /// Every block placed so far that a later share may still meet, by ascending address.
-  std::vector<Block> by_address;
-  /// The length of `by_address` after its last pruning.
-  std::size_t pruned_size = 0;
-  /// The position in `Graph::tensors` of the tensor whose shares `share_addresses` holds.
-  std::optional<std::size_t> tensor;
-  /// The addresses of that tensor's shares on each tile of the group, by occurrence.
-  std::vector<std::uint32_t> share_addresses;
-};
-
-/// The lowest address among `base` and the multiples of `alignment` above it where `size`
-/// bytes meet no block live during [live_from, live_until]; it may lie past the 32-bit range.
-/// One upward sweep: a block that meets the candidate moves it to the block's aligned end,
-/// which never uncovers a lower free address, and the first block that starts at or above the
-/// candidate's end ends the search, since every later block starts higher still.
-std::uint64_t lowest_free_address(const std::vector<Block>& by_address, std::uint64_t base,
-                                  std::uint64_t size, std::uint32_t alignment,
-                                  std::uint64_t live_from, std::uint64_t live_until) {
-  std::uint64_t address = base;
-  for (const Block& block : by_address) {
-    if (block.address >= address + size) {
+/// Places the shares of one group in order, replacing each share's tensor position in
+/// `addresses` by its address, until a share fails or the tensors pass `last_position`.
+std::optional<Failure> place_group(std::uint32_t group, const TileGroups& groups,
+                                   const PlanInputs& in, std::size_t last_position,
+                                   std::vector<std::uint32_t>& addresses, GroupMemory& memory) {
+  const std::size_t begin = groups.share_begin[group];
+  const std::size_t end = groups.share_begin[group + 1];
+  const std::span<std::uint32_t> shares(addresses.data() + begin, end - begin);
+  const EarliestLater earliest_later(shares, in.lifetimes);
+  memory.reset(in.options.data_base);
+  std::size_t previous = std::numeric_limits<std::size_t>::max();
+  std::uint32_t occurrence = 0;
+  for (std::size_t share = 0; share < shares.size(); ++share) {
+    const std::size_t position = shares[share];
+    if (position > last_position) {
       break;
     }
-    if (block.end > address &&
-        lifetimes_overlap(live_from, live_until, block.live_from, block.live_until)) {
-      address = align_up(block.end, alignment);
+    occurrence = position == previous ? occurrence + 1 : 0;
+    previous = position;
+    const auto [live_from, live_until] = in.lifetimes[position];
+    const std::uint32_t size = in.sizes.size[position];
+    memory.advance(live_from);
+    if (memory.due_to_forget()) {
+      memory.forget_ended(earliest_later.from(share));
+    }
+    const std::uint64_t address =
+        memory.lowest_free(size, in.sizes.alignment[position], live_from, live_until);
+    if (address + size >= address_space_end || address + size > in.options.data_limit) {
+      return Failure{group, position, occurrence, address + size >= address_space_end};
+    }
+    memory.place(PlacedBlock{static_cast<std::uint32_t>(address),
+                             static_cast<std::uint32_t>(address + size), live_from, live_until});
+    shares[share] = static_cast<std::uint32_t>(address);
+  }
+  return std::nullopt;
+}
+
+/// Places every group in turn on one memory, whose storage each group reuses and which is gone
+/// before the records are written. Returns the failures at the first tensor that has any.
+std::vector<Failure> place_groups(const TileGroups& groups, const PlanInputs& in,
+                                  std::vector<std::uint32_t>& addresses) {
+  GroupMemory memory;
+  std::vector<Failure> failures;
+  std::size_t last_position = in.sizes.stop;
+  for (std::uint32_t group = 0; group < groups.group_count(); ++group) {
+    const std::optional<Failure> failure =
+        place_group(group, groups, in, last_position, addresses, memory);
+    if (!failure) {
+      continue;
+    }
+    if (failures.empty() || failure->position < last_position) {
+      failures.clear();
+      last_position = failure->position;
+    }
+    failures.push_back(*failure);
+  }
+  return failures;
+}
+
+/// The error of the first failing share in placement order. All `failures` are at one tensor;
+/// the one whose share comes first in that tensor's layout decides, and names that tile.
+CompileError first_failure(const std::vector<Failure>& failures, const TileGroups& groups,
+                           const Graph& graph, std::span<const Layout> layouts) {
+  const std::size_t position = failures.front().position;
+  std::vector<std::uint32_t> occurrences(groups.span_start.size() - 1, 0);
+  std::optional<CompileError> error;
+  groups.for_each_span(position, layouts[position].tiles, [&](std::uint32_t span) {
+    const std::uint32_t occurrence = occurrences[span]++;
+    if (error) {
+      return;
+    }
+    for (const Failure& failure : failures) {
+      if (failure.group == groups.group_of_span[span] && failure.occurrence == occurrence) {
+        error = failure.overflow
+                    ? CompileError::memory("address overflow")
+                    : exceeds_data_limit(static_cast<std::uint16_t>(groups.span_start[span]),
+                                         graph.tensors[position]);
+        return;
+      }
+    }
+  });
+  return *error;
+}
+
+/// Appends `record` once for each tile from `first` up to `end`, the tile number set.
+void append_run(std::vector<Allocation>& allocations, Allocation record, std::uint32_t first,
+                std::uint32_t end) {
+  for (std::uint32_t tile = first; tile < end; ++tile) {
+    record.tile = static_cast<std::uint16_t>(tile);
+    allocations.push_back(record);
+  }
+}
+
+/// Writes the allocations tensor by tensor, one run of records per span, every tile of a span
+/// at its group's address.
+std::vector<Allocation> allocation_records(const TileGroups& groups, const PlanInputs& in,
+                                           const std::vector<std::uint32_t>& addresses) {
+  std::vector<Allocation> allocations;
+  allocations.reserve(in.sizes.share_count);
+  // Per group: the tensor it was last met in, where that tensor's shares begin, and where the
+  // next tensor's will.
+  const std::size_t group_count = groups.group_count();
+  std::vector<std::uint32_t> met_at(group_count, none);
+  std::vector<std::size_t> first_share(group_count, 0);
+  std::vector<std::size_t> next_share(groups.share_begin.begin(), groups.share_begin.end() - 1);
+  std::vector<std::uint32_t> occurrences(groups.span_start.size() - 1, 0);
+  for (std::size_t position = 0; position < in.layouts.size(); ++position) {
+    const std::vector<std::uint16_t>& tiles = in.layouts[position].tiles;
+    const bool repeats = groups.repeats_tiles[position];
+    const TensorId tensor = in.sizes.id[position];
+    const std::uint32_t size = in.sizes.size[position];
+    const Lifetime lifetime = in.lifetimes[position];
+    groups.for_each_span(position, tiles, [&](std::uint32_t span) {
+      const std::uint32_t group = groups.group_of_span[span];
+      if (met_at[group] != position) {
+        met_at[group] = static_cast<std::uint32_t>(position);
+        first_share[group] = next_share[group];
+      }
+      if (groups.first_span[group] == span) {
+        ++next_share[group];
+      }
+      const std::uint32_t occurrence = repeats ? occurrences[span]++ : 0;
+      const std::uint32_t address = addresses[first_share[group] + occurrence];
+      append_run(allocations,
+                 Allocation{tensor, 0, address, size, lifetime.live_from, lifetime.live_until},
+                 groups.span_start[span], groups.span_start[span + 1]);
+    });
+    if (repeats) {
+      groups.for_each_span(position, tiles, [&](std::uint32_t span) { occurrences[span] = 0; });
     }
   }
-  return address;
-}
-
-/// Drops the blocks that no share still to be placed can meet: those whose lifetime ends
-/// before every later share's begins. Run whenever the list has doubled since the last time,
-/// it costs O(1) per block placed and keeps a long chain of short lifetimes from piling up.
-void prune_expired(GroupPlan& plan, std::uint64_t earliest_live_from) {
-  if (plan.by_address.size() < 2 * std::max<std::size_t>(plan.pruned_size, 8)) {
-    return;
-  }
-  std::erase_if(plan.by_address,
-                [&](const Block& block) { return block.live_until < earliest_live_from; });
-  plan.pruned_size = plan.by_address.size();
-}
-
-/// For each position in `Graph::tensors`, the earliest `live_from` of the tensors from there on.
-std::vector<std::uint64_t> earliest_live_from_onwards(std::span<const Lifetime> lifetimes) {
-  std::vector<std::uint64_t> earliest(lifetimes.size() + 1,
-                                      std::numeric_limits<std::uint64_t>::max());
-  for (std::size_t position = lifetimes.size(); position-- > 0;) {
-    earliest[position] = std::min(earliest[position + 1], lifetimes[position].live_from);
-  }
-  return earliest;
-}
-
-void insert_by_address(std::vector<Block>& by_address, const Block& block) {
-  const auto position = std::upper_bound(
-      by_address.begin(), by_address.end(), block.address,
-      [](std::uint32_t address, const Block& placed) { return address < placed.address; });
-  by_address.insert(position, block);
+  return allocations;
 }
 
 } // namespace
@@ -189,61 +271,25 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
     throw std::invalid_argument("plan_memory needs one layout per tensor");
   }
   const std::vector<Lifetime> lifetimes = tensor_lifetimes(graph, phases);
-  const DenseTiles dense(layouts);
-  const TileGroups groups = group_tiles(graph, layouts, dense);
-  const std::vector<std::uint64_t> earliest = earliest_live_from_onwards(lifetimes);
-  std::vector<GroupPlan> plans(groups.count);
-  // Per tile, by dense number: the shares of the tensor being placed that it holds so far.
-  std::vector<std::size_t> shares_so_far(dense.count(), 0);
-  std::size_t share_count = 0;
-  for (const Layout& layout : layouts) {
-    share_count += layout.tiles.size();
-  }
-  std::vector<Allocation> allocations;
-  allocations.reserve(share_count);
+  const BlockSizes sizes = block_sizes(graph, layouts);
+  const std::span<const Layout> placed = layouts.first(sizes.stop);
+  TileGroups groups = group_tiles(placed);
+  const PlanInputs in{placed, lifetimes, sizes, options};
 
-  for (std::size_t position = 0; position < graph.tensors.size(); ++position) {
-    const Tensor& tensor = graph.tensors[position];
-    const Layout& layout = layouts[position];
-    const Result<std::uint32_t> size = block_size(tensor, layout);
-    if (!size) {
-      return size.error();
-    }
-    const auto [live_from, live_until] = lifetimes[position];
-
-    for (const std::uint16_t tile : layout.tiles) {
-      const std::size_t index = dense[tile];
-      const std::size_t occurrence = shares_so_far[index]++;
-      GroupPlan& plan = plans[groups.of_tile[index]];
-      if (plan.tensor != position) {
-        plan.tensor = position;
-        plan.share_addresses.clear();
-      }
-      // The first tile of its group to reach this occurrence places the share for them all.
-      if (occurrence == plan.share_addresses.size()) {
-        prune_expired(plan, earliest[position]);
-        const std::uint64_t address = lowest_free_address(plan.by_address, options.data_base, *size,
-                                                          layout.alignment, live_from, live_until);
-        if (address + *size >= address_space_end) {
-          return CompileError::memory("address overflow");
-        }
-        if (address + *size > options.data_limit) {
-          return exceeds_data_limit(tile, tensor);
-        }
-        const auto narrow_address = static_cast<std::uint32_t>(address);
-        plan.share_addresses.push_back(narrow_address);
-        insert_by_address(plan.by_address,
-                          Block{narrow_address, static_cast<std::uint32_t>(address + *size),
-                                live_from, live_until});
-      }
-      allocations.push_back(Allocation{tensor.id, tile, plan.share_addresses[occurrence], *size,
-                                       live_from, live_until});
-    }
-    for (const std::uint16_t tile : layout.tiles) {
-      shares_so_far[dense[tile]] = 0;
-    }
+  // Each group in turn, on one memory whose trees are reused. The shares' tensor positions
+  // become their addresses as they are placed.
+  std::vector<std::uint32_t> addresses = std::move(groups.shares);
+  const std::vector<Failure> failures = place_groups(groups, in, addresses);
+  if (!failures.empty()) {
+    return first_failure(failures, groups, graph, placed);
   }
-  return allocations;
+  if (sizes.thrown) {
+    std::rethrow_exception(sizes.thrown);
+  }
+  if (sizes.error) {
+    return *sizes.error;
+  }
+  return allocation_records(groups, in, addresses);
 }
 
 } // namespace orvik_compiler
