@@ -92,7 +92,8 @@ Result<void> validate_transfers(std::span<const Transfer> transfers);
 //    direct search would have to move past too. As the watermark rises, the blocks that have
 //    ended leave the live gaps, taken from a heap ordered by their last phase.
 // c. A share that meets every kept block in time (a weight, live from phase 0 until an operation
-//    after those placed) goes to the first free gap around all kept blocks, kept the same way.
+//    after those placed) goes to the first free gap around all kept blocks, kept the same way
+//    from the first such share on.
 //    Any other share sweeps an index of the kept blocks by address, made when first needed, in
 //    which each node knows the first start, the highest end and the span of lifetimes below it:
 //    the sweep passes over every subtree that starts above the candidate's end, ends below it,

@@ -55,11 +55,29 @@ std::size_t FreeSpace::last_at_or_below(std::uint64_t address) const {
 }
 
 void FreeSpace::occupy(std::uint32_t start, std::uint32_t end) {
-  // The gaps that [start, end) meets: perhaps the last one starting at or below `start`, then
-  // every one starting below `end`. Usually it is the gap of the last fit.
-  const bool in_last_fit =
-      last_fit_ < gaps_.size() && gaps_[last_fit_].start <= start && gaps_[last_fit_].end > start;
-  std::size_t first = in_last_fit ? last_fit_ : last_at_or_below(start);
+  // Usually [start, end) lies in the gap of the last fit, at its start.
+  std::size_t first =
+      last_fit_ < gaps_.size() && gaps_[last_fit_].start <= start && gaps_[last_fit_].end > start
+          ? last_fit_
+          : last_at_or_below(start);
+  if (first < gaps_.size() && gaps_[first].end >= end && gaps_[first].start <= start) {
+    Gap& gap = gaps_[first];
+    const auto at = gaps_.begin() + static_cast<std::ptrdiff_t>(first);
+    if (gap.start == start && gap.end == end) {
+      gaps_.erase(at);
+    } else if (gap.start == start) {
+      gap.start = end;
+    } else if (gap.end == end) {
+      gap.end = start;
+    } else {
+      const Gap high{end, gap.end};
+      gap.end = start;
+      gaps_.insert(at + 1, high);
+    }
+    return;
+  }
+  // Otherwise it may cover several gaps and used bytes between them: perhaps the last gap
+  // starting at or below `start`, then every gap starting below `end`.
   if (first == gaps_.size() || gaps_[first].end <= start) {
     first = first == gaps_.size() ? 0 : first + 1;
   }

@@ -17,9 +17,9 @@ constexpr auto ends_later = [](const auto& a, const auto& b) {
 
 void GroupMemory::reset(std::uint32_t base) {
   live_free_.reset(base);
-  kept_free_.reset(base);
   kept_.clear();
   live_by_end_.clear();
+  covered_ = false;
   index_.clear();
   indexed_ = false;
   kept_after_forgetting_ = 0;
@@ -54,12 +54,18 @@ void GroupMemory::forget_ended(std::uint64_t phase) {
     kept_min_until_ = std::min(kept_min_until_, block.live_until);
     kept_max_from_ = std::max(kept_max_from_, block.live_from);
   }
-  std::sort(kept_.begin(), kept_.end(),
-            [](const PlacedBlock& a, const PlacedBlock& b) { return a.start < b.start; });
-  kept_free_.reset_around(base_, kept_);
+  if (covered_) {
+    cover_kept();
+  }
   if (indexed_) {
     index_.remove_ended(phase);
   }
+}
+
+void GroupMemory::cover_kept() {
+  std::sort(kept_.begin(), kept_.end(),
+            [](const PlacedBlock& a, const PlacedBlock& b) { return a.start < b.start; });
+  kept_free_.reset_around(base_, kept_);
 }
 
 std::uint64_t GroupMemory::lowest_free(std::uint32_t size, std::uint32_t alignment,
@@ -74,6 +80,10 @@ std::uint64_t GroupMemory::lowest_free(std::uint32_t size, std::uint32_t alignme
     return live_free_.first_fit(size, alignment);
   }
   if (kept_.empty() || (kept_min_until_ >= live_from && kept_max_from_ <= live_until)) {
+    if (!covered_) {
+      cover_kept();
+      covered_ = true;
+    }
     return kept_free_.first_fit(size, alignment);
   }
   if (!indexed_) {
@@ -92,7 +102,9 @@ void GroupMemory::place(const PlacedBlock& block) {
   kept_.push_back(block);
   kept_min_until_ = std::min(kept_min_until_, block.live_until);
   kept_max_from_ = std::max(kept_max_from_, block.live_from);
-  kept_free_.occupy(block.start, block.end);
+  if (covered_) {
+    kept_free_.occupy(block.start, block.end);
+  }
   if (block.live_until >= watermark_) {
     live_free_.occupy(block.start, block.end);
     live_by_end_.push_back(LiveBlock{block.live_until, block.start, block.end});

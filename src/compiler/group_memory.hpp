@@ -61,11 +61,15 @@ private:
     std::uint32_t end = 0;
   };
 
+  /// Sets `kept_free_` to the gaps around the kept blocks, which it sorts by address.
+  void cover_kept();
+
   /// Free bytes around the blocks live at the watermark.
   FreeSpace live_free_;
-  /// Free bytes around every kept block.
+  /// Free bytes around every kept block, gathered at the first share that needs them.
   FreeSpace kept_free_;
-  /// The kept blocks, in placement order until the last time blocks were forgotten.
+  bool covered_ = false;
+  /// The blocks that a later share may still meet, in no particular order.
   std::vector<PlacedBlock> kept_;
   /// The blocks live at the watermark, a heap with the one that ends first on top.
   std::vector<LiveBlock> live_by_end_;

@@ -27,14 +27,14 @@ bool is_single_run(const std::vector<std::uint16_t>& tiles) {
 
 /// Marks where the layouts' runs begin and end, from tile 0 to one past the highest tile named,
 /// and notes in `runs` the tiles first .. end - 1 of each layout that is a single run.
-std::vector<bool> run_boundaries(std::span<const Layout> layouts,
-                                 std::vector<TileGroups::SpanRange>& runs) {
-  std::vector<bool> boundary;
+std::vector<std::uint8_t> run_boundaries(std::span<const Layout> layouts,
+                                         std::vector<TileGroups::SpanRange>& runs) {
+  std::vector<std::uint8_t> boundary;
   const auto mark = [&](std::uint32_t tile) {
     if (tile >= boundary.size()) {
-      boundary.resize(std::size_t{tile} + 1, false);
+      boundary.resize(std::size_t{tile} + 1, 0);
     }
-    boundary[tile] = true;
+    boundary[tile] = 1;
   };
   runs.assign(layouts.size(), TileGroups::SpanRange{});
   for (std::size_t position = 0; position < layouts.size(); ++position) {
@@ -59,12 +59,12 @@ std::vector<bool> run_boundaries(std::span<const Layout> layouts,
 
 /// The spans between the boundaries; the tile ranges of the layouts that are single runs become
 /// their span ranges.
-void cut_spans(const std::vector<bool>& boundary, std::vector<TileGroups::SpanRange> runs,
+void cut_spans(const std::vector<std::uint8_t>& boundary, std::vector<TileGroups::SpanRange> runs,
                TileGroups& groups) {
   groups.span_of_tile.assign(boundary.empty() ? 0 : boundary.size() - 1, 0);
   groups.span_start.assign(1, 0);
   for (std::size_t tile = 0; tile + 1 < boundary.size(); ++tile) {
-    if (tile > 0 && boundary[tile]) {
+    if (tile > 0 && boundary[tile] != 0) {
       groups.span_start.push_back(static_cast<std::uint32_t>(tile));
     }
     // At most 65,536 tile numbers, so at most that many spans, numbered from 0.
@@ -187,7 +187,7 @@ TileGroups group_tiles(std::span<const Layout> layouts) {
   }
   TileGroups groups;
   std::vector<TileGroups::SpanRange> runs;
-  const std::vector<bool> boundary = run_boundaries(layouts, runs);
+  const std::vector<std::uint8_t> boundary = run_boundaries(layouts, runs);
   cut_spans(boundary, std::move(runs), groups);
   refine_groups(layouts, groups);
   list_shares(layouts, groups);
