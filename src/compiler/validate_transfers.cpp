@@ -11,6 +11,7 @@ namespace orvik_compiler {
 Result<void> validate_transfers(std::span<const Transfer> transfers) {
   // Only inserted into and tested, never iterated, so its order never shows.
   std::unordered_set<TransferDestination, TransferDestinationHash> destinations;
+  destinations.reserve(transfers.size());
   for (const Transfer& transfer : transfers) {
     if (transfer.source_tile == transfer.destination_tile || transfer.bytes == 0) {
       return CompileError::graph("invalid exchange transfer");
