@@ -63,13 +63,16 @@ struct OnnxModel {
 
 /// Reads an ONNX model file and imports it.
 ///
-/// In this order: the file is parsed (a file that is not protobuf or is truncated fails); ONNX's
-/// checker and strict shape inference run, and their messages are reported as they are; the
-/// initializers are decoded (float32 and int64, from `raw_data` little-endian or the typed
-/// fields, each checked against its shape; external data is refused); the inputs get their
-/// shapes, symbolic dimensions from `options.dimensions`; the fusions replace the tanh form of
-/// GELU and the written-out layer normalisation by single operations; then every node is
-/// converted in order by the converter of its operator, and the outputs are marked.
+/// In this order: the file is parsed (a file that is not protobuf or is truncated fails);
+/// external data is refused; ONNX's checker runs; the initializers are decoded (float32 and
+/// int64, from `raw_data` little-endian or the typed fields, each checked against its shape);
+/// the inputs get their shapes, symbolic dimensions from `options.dimensions`; the fusions
+/// replace the tanh form of GELU and the written-out layer normalisation by single operations;
+/// every node is converted in order by the converter of its operator; the outputs are marked;
+/// every type the model declares is compared with the one the conversion computed; and last
+/// ONNX's strict shape inference runs. ONNX's messages are reported as they are. Inference
+/// comes last because it trusts what it is given and can crash on hostile models, so it only
+/// sees models whose nodes were all accepted and whose declared types are true.
 ///
 /// Every error is a `CompileError::Graph` whose message starts with the file's path as given,
 /// then a colon. An error of a node names its position in the model's node list (from 0), its

@@ -1,4 +1,5 @@
-// Reading a model file: protobuf parsing, then ONNX's checker and strict shape inference.
+// Reading a model file: protobuf parsing and ONNX's checker; and ONNX's strict shape
+// inference, which the importer runs last.
 
 #include "read_model.hpp"
 
