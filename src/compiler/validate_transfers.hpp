@@ -1,6 +1,6 @@
 #pragma once
 
-// The key of the exchange check's hashed set: a tensor arriving on a tile.
+// The key of the exchange check's hash table: a tensor arriving on a tile.
 
 #include "orvik_compiler/graph.hpp"
 
