@@ -4,7 +4,10 @@
 
 #include "compiler/validate_transfers.hpp"
 
+#include <random>
+#include <set>
 #include <unordered_set>
+#include <utility>
 
 namespace orvik_compiler {
 namespace {
@@ -60,6 +63,33 @@ TEST_CASE("destinations whose tensor and tile cancel out still hash apart", "[ex
   }
   CHECK(hashes.size() == transfers.size());
   CHECK(validate_transfers(transfers).has_value());
+}
+
+TEST_CASE("a repeated destination is found wherever the table puts it", "[exchange]") {
+  // Lists of every length up to a few table sizes, over few tiles and tensors so that repeats
+  // are common, each checked against a plain set: a repeat must be found whether its first
+  // send sits in its home slot, further along, or past the end of the table.
+  std::mt19937_64 rng(3);
+  std::size_t repeats = 0;
+  for (std::size_t length = 1; length < 300; ++length) {
+    std::vector<Transfer> transfers;
+    std::set<std::pair<std::uint16_t, std::uint64_t>> seen;
+    bool repeated = false;
+    for (std::size_t i = 0; i < length && !repeated; ++i) {
+      const auto tile = static_cast<std::uint16_t>(1 + rng() % 40);
+      const TensorId tensor{rng() % 40};
+      transfers.push_back(Transfer{0, tile, tensor, 4});
+      repeated = !seen.emplace(tile, tensor.index).second;
+    }
+    INFO("length " << length);
+    if (repeated) {
+      ++repeats;
+      CHECK(expect_error(validate_transfers(transfers)) == duplicate);
+    } else {
+      CHECK(validate_transfers(transfers).has_value());
+    }
+  }
+  CHECK(repeats > 200);
 }
 
 } // namespace
