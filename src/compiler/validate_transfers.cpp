@@ -4,6 +4,7 @@
 
 #include "validate_transfers.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <optional>
 #include <vector>
