@@ -5,7 +5,7 @@
 
 #include "finding.hpp"
 
-#include "generated_graphs.hpp"
+#include "testing/generated_graphs.hpp"
 
 #include <orvik_compiler/orvik_compiler.hpp>
 

@@ -8,14 +8,6 @@
 
 namespace orvik_python {
 
-std::string shape_text(std::span<const std::uint64_t> shape) {
-  std::string text = "[";
-  for (std::size_t axis = 0; axis < shape.size(); ++axis) {
-    text += (axis == 0 ? "" : ", ") + std::to_string(shape[axis]);
-  }
-  return text + "]";
-}
-
 std::vector<std::uint64_t> shape_of(const py::array& array) {
   std::vector<std::uint64_t> shape;
   for (py::ssize_t axis = 0; axis < array.ndim(); ++axis) {

@@ -73,8 +73,7 @@ Binding& with_equality_and_repr(Binding& binding) {
   return binding;
 }
 
-/// A shape as the library writes it in messages: [2, 3].
-std::string shape_text(std::span<const std::uint64_t> shape);
+using orvik_compiler::shape_text;
 
 /// The shape of a NumPy array.
 std::vector<std::uint64_t> shape_of(const py::array& array);

@@ -2,6 +2,7 @@
 
 #include "orvik_compiler/encoder.hpp"
 
+#include "../result_try.hpp"
 #include "encoder_dimensions.hpp"
 
 #include <ostream>
@@ -9,14 +10,6 @@
 
 namespace orvik_compiler {
 namespace {
-
-/// Unwraps a builder result, or returns its error from the enclosing function.
-#define ORVIK_TRY_ASSIGN(target, expression)                                                       \
-  Result<TensorId> target##_result = (expression);                                                 \
-  if (!target##_result) {                                                                          \
-    return target##_result.error();                                                                \
-  }                                                                                                \
-  const TensorId target = *target##_result
 
 Result<TensorId> append_layer(Graph& graph, EncoderConfig config, TensorId input,
                               std::string_view prefix) {
@@ -31,24 +24,23 @@ Result<TensorId> append_layer(Graph& graph, EncoderConfig config, TensorId input
   const TensorId w1 = graph.weight(named("w1"), {h, f});
   const TensorId w2 = graph.weight(named("w2"), {f, h});
 
-  ORVIK_TRY_ASSIGN(norm1, graph.layer_norm(named("norm1"), input, epsilon));
-  ORVIK_TRY_ASSIGN(q, graph.matmul(named("q"), norm1, wq));
-  ORVIK_TRY_ASSIGN(k, graph.matmul(named("k"), norm1, wk));
-  ORVIK_TRY_ASSIGN(v, graph.matmul(named("v"), norm1, wv));
-  ORVIK_TRY_ASSIGN(k_transpose, graph.transpose(named("k_transpose"), k, {1, 0}));
-  ORVIK_TRY_ASSIGN(scores, graph.matmul(named("attention_scores"), q, k_transpose));
-  ORVIK_TRY_ASSIGN(probabilities, graph.softmax(named("attention_softmax"), scores, 1));
-  ORVIK_TRY_ASSIGN(context, graph.matmul(named("attention_context"), probabilities, v));
-  ORVIK_TRY_ASSIGN(projection, graph.matmul(named("attention_projection"), context, wo));
-  ORVIK_TRY_ASSIGN(residual, graph.add(named("attention_residual"), input, projection));
-  ORVIK_TRY_ASSIGN(norm2, graph.layer_norm(named("norm2"), residual, epsilon));
-  ORVIK_TRY_ASSIGN(up, graph.matmul(named("ffn_up"), norm2, w1));
-  ORVIK_TRY_ASSIGN(activated, graph.gelu(named("ffn_gelu"), up));
-  ORVIK_TRY_ASSIGN(down, graph.matmul(named("ffn_down"), activated, w2));
+  ORVIK_TRY(norm1, graph.layer_norm(named("norm1"), input, epsilon));
+  ORVIK_TRY(q, graph.matmul(named("q"), norm1, wq));
+  ORVIK_TRY(k, graph.matmul(named("k"), norm1, wk));
+  ORVIK_TRY(v, graph.matmul(named("v"), norm1, wv));
+  ORVIK_TRY(k_transpose, graph.transpose(named("k_transpose"), k, {1, 0}));
+  ORVIK_TRY(scores, graph.matmul(named("attention_scores"), q, k_transpose));
+  ORVIK_TRY(probabilities, graph.softmax(named("attention_softmax"), scores, 1));
+  ORVIK_TRY(context, graph.matmul(named("attention_context"), probabilities, v));
+  ORVIK_TRY(projection, graph.matmul(named("attention_projection"), context, wo));
+  ORVIK_TRY(residual, graph.add(named("attention_residual"), input, projection));
+  ORVIK_TRY(norm2, graph.layer_norm(named("norm2"), residual, epsilon));
+  ORVIK_TRY(up, graph.matmul(named("ffn_up"), norm2, w1));
+  ORVIK_TRY(activated, graph.gelu(named("ffn_gelu"), up));
+  ORVIK_TRY(down, graph.matmul(named("ffn_down"), activated, w2));
   return graph.add(named("ffn_residual"), residual, down);
 }
 
-#undef ORVIK_TRY_ASSIGN
 
 } // namespace
 

@@ -32,12 +32,6 @@ void reserve_one_more(std::vector<T>& records) {
   }
 }
 
-std::string shape_text(const std::vector<std::uint64_t>& shape) {
-  std::ostringstream text;
-  debug_text::write_list(text, shape);
-  return text.str();
-}
-
 } // namespace
 
 TensorId Graph::tensor(std::string name, std::vector<std::uint64_t> shape, TensorKind kind,

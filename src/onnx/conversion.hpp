@@ -8,6 +8,8 @@
 #include "orvik_compiler/onnx.hpp"
 #include "orvik_compiler/result.hpp"
 
+#include "../result_try.hpp"
+
 #include <onnx/onnx_pb.h>
 
 #include <cstdint>
@@ -17,15 +19,6 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
-
-/// Declares `target` as the value of a `Result` expression, or returns its error from the
-/// enclosing function.
-#define ORVIK_ONNX_TRY(target, expression)                                                         \
-  auto target##_result = (expression);                                                             \
-  if (!target##_result) {                                                                          \
-    return target##_result.error();                                                                \
-  }                                                                                                \
-  auto& target = *target##_result
 
 namespace orvik_compiler::onnx_import {
 

@@ -32,7 +32,7 @@ Result<void> defined(Conversion& conversion, const Node& node, const Result<Valu
 /// The input of an operation that only changes the shape: a float tensor, or a constant of any
 /// data type (a reshape of a constant is a constant).
 Result<Value> shaped_input(Conversion& conversion, const Node& node) {
-  ORVIK_ONNX_TRY(input, input_value(conversion, node, 0));
+  ORVIK_TRY(input, input_value(conversion, node, 0));
   if (!input.constant && !input.tensor) {
     return tensor_of(conversion, node, input).error();
   }
@@ -46,8 +46,8 @@ std::uint64_t product(std::vector<std::uint64_t>::const_iterator first,
 
 /// `MatMul` of two rank-2 operands.
 Result<void> convert_matmul(Conversion& conversion, const Node& node) {
-  ORVIK_ONNX_TRY(left, input_tensor(conversion, node, 0));
-  ORVIK_ONNX_TRY(right, input_tensor(conversion, node, 1));
+  ORVIK_TRY(left, input_tensor(conversion, node, 0));
+  ORVIK_TRY(right, input_tensor(conversion, node, 1));
   const std::vector<std::uint64_t>& a = conversion.graph().tensors[left.index].shape;
   const std::vector<std::uint64_t>& b = conversion.graph().tensors[right.index].shape;
   if (a.size() > 2 || b.size() > 2) {
@@ -66,12 +66,12 @@ Result<void> convert_matmul(Conversion& conversion, const Node& node) {
 /// `Gemm`: alpha op(A) op(B) + beta C as Transposes, a MatMul, a Mul by alpha and an Add of C
 /// (scaled by beta at import when C is a constant, by a Mul otherwise).
 Result<void> convert_gemm(Conversion& conversion, const Node& node) {
-  ORVIK_ONNX_TRY(alpha, float_attribute(node, "alpha", 1.0F));
-  ORVIK_ONNX_TRY(beta, float_attribute(node, "beta", 1.0F));
-  ORVIK_ONNX_TRY(transpose_a, int_attribute(node, "transA", 0));
-  ORVIK_ONNX_TRY(transpose_b, int_attribute(node, "transB", 0));
-  ORVIK_ONNX_TRY(a, input_tensor(conversion, node, 0));
-  ORVIK_ONNX_TRY(b, input_tensor(conversion, node, 1));
+  ORVIK_TRY(alpha, float_attribute(node, "alpha", 1.0F));
+  ORVIK_TRY(beta, float_attribute(node, "beta", 1.0F));
+  ORVIK_TRY(transpose_a, int_attribute(node, "transA", 0));
+  ORVIK_TRY(transpose_b, int_attribute(node, "transB", 0));
+  ORVIK_TRY(a, input_tensor(conversion, node, 0));
+  ORVIK_TRY(b, input_tensor(conversion, node, 1));
   Graph& graph = conversion.graph();
   const std::string output = output_name(node, 0);
   const bool has_c = has_input(node, 2);
@@ -81,27 +81,27 @@ Result<void> convert_gemm(Conversion& conversion, const Node& node) {
     return last ? output : fresh_name(conversion, output + "/" + std::string(step));
   };
   if (transpose_a != 0) {
-    ORVIK_ONNX_TRY(transposed, built(conversion, node,
+    ORVIK_TRY(transposed, built(conversion, node,
                                      graph.transpose(step_name(false, "a_transposed"), a, {1, 0})));
     a = transposed;
   }
   if (transpose_b != 0) {
-    ORVIK_ONNX_TRY(transposed, built(conversion, node,
+    ORVIK_TRY(transposed, built(conversion, node,
                                      graph.transpose(step_name(false, "b_transposed"), b, {1, 0})));
     b = transposed;
   }
-  ORVIK_ONNX_TRY(product, built(conversion, node,
+  ORVIK_TRY(product, built(conversion, node,
                                 graph.matmul(step_name(!scaled && !has_c, "product"), a, b)));
   TensorId result = product;
   if (scaled) {
-    ORVIK_ONNX_TRY(times_alpha,
+    ORVIK_TRY(times_alpha,
                    elementwise(conversion, node, Elementwise::Mul, tensor_value(conversion, result),
                                new_constant(conversion, output + "/alpha", {}, {alpha}),
                                step_name(!has_c, "scaled")));
     result = times_alpha;
   }
   if (has_c) {
-    ORVIK_ONNX_TRY(c, input_value(conversion, node, 2));
+    ORVIK_TRY(c, input_value(conversion, node, 2));
     const std::vector<std::uint64_t>& shape = graph.tensors[result.index].shape;
     if (!c.constant && c.data_type == onnx::TensorProto::FLOAT && c.shape != shape) {
       return node_error(node, "C \"" + c.name + "\" " + shape_text(c.shape) +
@@ -117,12 +117,12 @@ Result<void> convert_gemm(Conversion& conversion, const Node& node) {
       }
       c = new_constant(conversion, c.name + "/times_beta", c.shape, std::move(values));
     } else if (beta != 1.0F) {
-      ORVIK_ONNX_TRY(times_beta, elementwise(conversion, node, Elementwise::Mul, c,
+      ORVIK_TRY(times_beta, elementwise(conversion, node, Elementwise::Mul, c,
                                              new_constant(conversion, output + "/beta", {}, {beta}),
                                              fresh_name(conversion, output + "/c_scaled")));
       c = tensor_value(conversion, times_beta);
     }
-    ORVIK_ONNX_TRY(sum, elementwise(conversion, node, Elementwise::Add,
+    ORVIK_TRY(sum, elementwise(conversion, node, Elementwise::Add,
                                     tensor_value(conversion, result), c, output));
     result = sum;
   }
@@ -133,8 +133,8 @@ Result<void> convert_gemm(Conversion& conversion, const Node& node) {
 /// `Add` and `Mul`: equal shapes, or a constant that broadcasts to the other operand's shape.
 template <Elementwise kind>
 Result<void> convert_elementwise(Conversion& conversion, const Node& node) {
-  ORVIK_ONNX_TRY(left, input_value(conversion, node, 0));
-  ORVIK_ONNX_TRY(right, input_value(conversion, node, 1));
+  ORVIK_TRY(left, input_value(conversion, node, 0));
+  ORVIK_TRY(right, input_value(conversion, node, 1));
   return defined(conversion, node,
                  elementwise(conversion, node, kind, left, right, output_name(node, 0)));
 }
@@ -143,8 +143,8 @@ Result<void> convert_elementwise(Conversion& conversion, const Node& node) {
 /// reciprocal (which may differ from the quotient in the last bit).
 template <Elementwise kind>
 Result<void> convert_by_constant(Conversion& conversion, const Node& node) {
-  ORVIK_ONNX_TRY(left, input_value(conversion, node, 0));
-  ORVIK_ONNX_TRY(right, input_value(conversion, node, 1));
+  ORVIK_TRY(left, input_value(conversion, node, 0));
+  ORVIK_TRY(right, input_value(conversion, node, 1));
   if (!right.constant && right.data_type == onnx::TensorProto::FLOAT) {
     return node_error(node, "the right operand \"" + right.name + "\" is not a constant; only " +
                                 (kind == Elementwise::Add ? "subtraction of" : "division by") +
@@ -166,8 +166,8 @@ Result<void> convert_by_constant(Conversion& conversion, const Node& node) {
 
 /// `Transpose`, by default reversing the axes.
 Result<void> convert_transpose(Conversion& conversion, const Node& node) {
-  ORVIK_ONNX_TRY(input, input_tensor(conversion, node, 0));
-  ORVIK_ONNX_TRY(perm, ints_attribute(node, "perm"));
+  ORVIK_TRY(input, input_tensor(conversion, node, 0));
+  ORVIK_TRY(perm, ints_attribute(node, "perm"));
   const std::size_t rank = conversion.graph().tensors[input.index].shape.size();
   std::vector<std::uint64_t> permutation(rank);
   for (std::size_t i = 0; i < rank; ++i) {
@@ -190,19 +190,19 @@ Result<void> convert_transpose(Conversion& conversion, const Node& node) {
 /// `Reshape` to a constant shape: 0 copies the input's extent (unless `allowzero`), -1 is
 /// inferred.
 Result<void> convert_reshape(Conversion& conversion, const Node& node) {
-  ORVIK_ONNX_TRY(input, shaped_input(conversion, node));
+  ORVIK_TRY(input, shaped_input(conversion, node));
   std::vector<std::int64_t> requested;
   if (conversion.opset < 5) {
-    ORVIK_ONNX_TRY(shape, ints_attribute(node, "shape"));
+    ORVIK_TRY(shape, ints_attribute(node, "shape"));
     if (!shape) {
       return node_error(node, "attribute \"shape\" is missing");
     }
     requested = *shape;
   } else {
-    ORVIK_ONNX_TRY(shape, input_integers(conversion, node, 1, "shape"));
+    ORVIK_TRY(shape, input_integers(conversion, node, 1, "shape"));
     requested = shape;
   }
-  ORVIK_ONNX_TRY(allow_zero, int_attribute(node, "allowzero", 0));
+  ORVIK_TRY(allow_zero, int_attribute(node, "allowzero", 0));
   std::vector<std::uint64_t> shape;
   std::optional<std::size_t> inferred;
   for (std::size_t i = 0; i < requested.size(); ++i) {
@@ -238,8 +238,8 @@ Result<void> convert_reshape(Conversion& conversion, const Node& node) {
 
 /// `Flatten` to [product of the axes before `axis`, product of the rest].
 Result<void> convert_flatten(Conversion& conversion, const Node& node) {
-  ORVIK_ONNX_TRY(input, shaped_input(conversion, node));
-  ORVIK_ONNX_TRY(axis, int_attribute(node, "axis", 1));
+  ORVIK_TRY(input, shaped_input(conversion, node));
+  ORVIK_TRY(axis, int_attribute(node, "axis", 1));
   const auto rank = static_cast<std::int64_t>(input.shape.size());
   // Flatten's axis may also equal the rank.
   if (axis < -rank || axis > rank) {
@@ -261,19 +261,19 @@ Result<std::optional<std::vector<std::int64_t>>> axes_of(Conversion& conversion,
   if (!has_input(node, 1)) {
     return std::optional<std::vector<std::int64_t>>{};
   }
-  ORVIK_ONNX_TRY(axes, input_integers(conversion, node, 1, "axes"));
+  ORVIK_TRY(axes, input_integers(conversion, node, 1, "axes"));
   return std::optional<std::vector<std::int64_t>>(axes);
 }
 
 /// `Squeeze` of the given axes of extent 1, or of every axis of extent 1.
 Result<void> convert_squeeze(Conversion& conversion, const Node& node) {
-  ORVIK_ONNX_TRY(input, shaped_input(conversion, node));
-  ORVIK_ONNX_TRY(axes, axes_of(conversion, node));
+  ORVIK_TRY(input, shaped_input(conversion, node));
+  ORVIK_TRY(axes, axes_of(conversion, node));
   const std::uint64_t rank = input.shape.size();
   std::vector<bool> removed(rank, !axes);
   if (axes) {
     for (const std::int64_t axis : *axes) {
-      ORVIK_ONNX_TRY(index, normalised_axis(node, axis, rank, "axis"));
+      ORVIK_TRY(index, normalised_axis(node, axis, rank, "axis"));
       removed[index] = true;
     }
   }
@@ -293,15 +293,15 @@ Result<void> convert_squeeze(Conversion& conversion, const Node& node) {
 
 /// `Unsqueeze`: inserts axes of extent 1 at the given positions of the result.
 Result<void> convert_unsqueeze(Conversion& conversion, const Node& node) {
-  ORVIK_ONNX_TRY(input, shaped_input(conversion, node));
-  ORVIK_ONNX_TRY(axes, axes_of(conversion, node));
+  ORVIK_TRY(input, shaped_input(conversion, node));
+  ORVIK_TRY(axes, axes_of(conversion, node));
   if (!axes) {
     return node_error(node, "the axes are missing");
   }
   const std::uint64_t rank = input.shape.size() + axes->size();
   std::vector<bool> inserted(rank, false);
   for (const std::int64_t axis : *axes) {
-    ORVIK_ONNX_TRY(index, normalised_axis(node, axis, rank, "axis"));
+    ORVIK_TRY(index, normalised_axis(node, axis, rank, "axis"));
     if (inserted[index]) {
       return node_error(node, "axis " + std::to_string(axis) + " is given twice");
     }
@@ -318,7 +318,7 @@ Result<void> convert_unsqueeze(Conversion& conversion, const Node& node) {
 
 /// `Identity`: the input itself, with no operation.
 Result<void> convert_identity(Conversion& conversion, const Node& node) {
-  ORVIK_ONNX_TRY(input, shaped_input(conversion, node));
+  ORVIK_TRY(input, shaped_input(conversion, node));
   return defined(conversion, node,
                  reshaped(conversion, node, input, input.shape, output_name(node, 0)));
 }
@@ -326,12 +326,12 @@ Result<void> convert_identity(Conversion& conversion, const Node& node) {
 /// `Softmax` along one axis. Before opset 13 the input is seen as a matrix of the axes before
 /// `axis` by the rest, so it is reshaped around the softmax unless that makes no difference.
 Result<void> convert_softmax(Conversion& conversion, const Node& node) {
-  ORVIK_ONNX_TRY(input, input_tensor(conversion, node, 0));
+  ORVIK_TRY(input, input_tensor(conversion, node, 0));
   const bool flattens = conversion.opset < 13;
-  ORVIK_ONNX_TRY(requested, int_attribute(node, "axis", flattens ? 1 : -1));
+  ORVIK_TRY(requested, int_attribute(node, "axis", flattens ? 1 : -1));
   Graph& graph = conversion.graph();
   const std::vector<std::uint64_t> shape = graph.tensors[input.index].shape;
-  ORVIK_ONNX_TRY(axis, normalised_axis(node, requested, shape.size(), "axis"));
+  ORVIK_TRY(axis, normalised_axis(node, requested, shape.size(), "axis"));
   const auto after_axis = shape.begin() + static_cast<std::ptrdiff_t>(axis) + 1;
   const std::string output = output_name(node, 0);
   if (!flattens || product(after_axis, shape.end()) == 1) {
@@ -340,10 +340,10 @@ Result<void> convert_softmax(Conversion& conversion, const Node& node) {
   const auto at_axis = shape.begin() + static_cast<std::ptrdiff_t>(axis);
   const std::vector<std::uint64_t> matrix{product(shape.begin(), at_axis),
                                           product(at_axis, shape.end())};
-  ORVIK_ONNX_TRY(rows,
+  ORVIK_TRY(rows,
                  built(conversion, node,
                        graph.reshape(fresh_name(conversion, output + "/rows"), input, matrix)));
-  ORVIK_ONNX_TRY(softmax,
+  ORVIK_TRY(softmax,
                  built(conversion, node,
                        graph.softmax(fresh_name(conversion, output + "/rows_softmax"), rows, 1)));
   return defined(conversion, node, built(conversion, node, graph.reshape(output, softmax, shape)));
@@ -352,10 +352,10 @@ Result<void> convert_softmax(Conversion& conversion, const Node& node) {
 /// `LayerNormalization` over the axes from `axis` on, with its `Scale` and optional `B`; its
 /// `Mean` and `InvStdDev` outputs must not be read.
 Result<void> convert_layer_normalization(Conversion& conversion, const Node& node) {
-  ORVIK_ONNX_TRY(input, input_tensor(conversion, node, 0));
-  ORVIK_ONNX_TRY(requested, int_attribute(node, "axis", -1));
-  ORVIK_ONNX_TRY(epsilon, float_attribute(node, "epsilon", 1e-5F));
-  ORVIK_ONNX_TRY(stash_type, int_attribute(node, "stash_type", 1));
+  ORVIK_TRY(input, input_tensor(conversion, node, 0));
+  ORVIK_TRY(requested, int_attribute(node, "axis", -1));
+  ORVIK_TRY(epsilon, float_attribute(node, "epsilon", 1e-5F));
+  ORVIK_TRY(stash_type, int_attribute(node, "stash_type", 1));
   if (stash_type != onnx::TensorProto::FLOAT) {
     return node_error(node, "stash_type " + std::to_string(stash_type) +
                                 " is not supported; only 1 (float32) is");
@@ -369,13 +369,13 @@ Result<void> convert_layer_normalization(Conversion& conversion, const Node& nod
     }
   }
   const std::uint64_t rank = conversion.graph().tensors[input.index].shape.size();
-  ORVIK_ONNX_TRY(axis, normalised_axis(node, requested, rank, "axis"));
-  ORVIK_ONNX_TRY(scale, input_value(conversion, node, 1));
+  ORVIK_TRY(axis, normalised_axis(node, requested, rank, "axis"));
+  ORVIK_TRY(scale, input_value(conversion, node, 1));
   const std::string output = output_name(node, 0);
   LayerNormParts parts{fresh_name(conversion, output + "/normalized"), scale, output, std::nullopt,
                        output};
   if (has_input(node, 2)) {
-    ORVIK_ONNX_TRY(bias, input_value(conversion, node, 2));
+    ORVIK_TRY(bias, input_value(conversion, node, 2));
     parts.bias = bias;
     parts.scaled = fresh_name(conversion, output + "/scaled");
   }

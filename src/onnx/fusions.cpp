@@ -416,16 +416,16 @@ Result<void> convert_fusion(Conversion& conversion, const onnx::GraphProto& grap
   const onnx::NodeProto& last = graph.node(static_cast<int>(position));
   if (const auto* gelu = std::get_if<GeluPattern>(&fusion.pattern)) {
     const Node node{last, position, "fused Gelu"};
-    ORVIK_ONNX_TRY(input, named_value(conversion, node, gelu->input));
-    ORVIK_ONNX_TRY(x, tensor_of(conversion, node, input));
-    ORVIK_ONNX_TRY(y, built(conversion, node, conversion.graph().gelu(gelu->output, x)));
+    ORVIK_TRY(input, named_value(conversion, node, gelu->input));
+    ORVIK_TRY(x, tensor_of(conversion, node, input));
+    ORVIK_TRY(y, built(conversion, node, conversion.graph().gelu(gelu->output, x)));
     define_tensor(conversion, node, 0, y);
     return {};
   }
   const auto& norm = std::get<LayerNormPattern>(fusion.pattern);
   const Node node{last, position, "fused LayerNormalization"};
-  ORVIK_ONNX_TRY(input, named_value(conversion, node, norm.input));
-  ORVIK_ONNX_TRY(x, tensor_of(conversion, node, input));
+  ORVIK_TRY(input, named_value(conversion, node, norm.input));
+  ORVIK_TRY(x, tensor_of(conversion, node, input));
   const std::optional<std::uint64_t> axes =
       trailing_axes(norm.axes, conversion.graph().tensors[x.index].shape.size());
   if (!axes) {
@@ -435,14 +435,14 @@ Result<void> convert_fusion(Conversion& conversion, const onnx::GraphProto& grap
   }
   LayerNormParts parts{norm.normalized, std::nullopt, norm.scaled, std::nullopt, norm.biased};
   if (!norm.scale.empty()) {
-    ORVIK_ONNX_TRY(scale, named_value(conversion, node, norm.scale));
+    ORVIK_TRY(scale, named_value(conversion, node, norm.scale));
     parts.scale = scale;
   }
   if (!norm.bias.empty()) {
-    ORVIK_ONNX_TRY(bias, named_value(conversion, node, norm.bias));
+    ORVIK_TRY(bias, named_value(conversion, node, norm.bias));
     parts.bias = bias;
   }
-  ORVIK_ONNX_TRY(y, layer_norm(conversion, node, x, *axes, norm.epsilon, parts));
+  ORVIK_TRY(y, layer_norm(conversion, node, x, *axes, norm.epsilon, parts));
   define_tensor(conversion, node, 0, y);
   return {};
 }

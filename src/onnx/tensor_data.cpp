@@ -96,14 +96,6 @@ std::optional<std::uint64_t> element_count(const std::vector<std::uint64_t>& sha
   return count;
 }
 
-std::string shape_text(const std::vector<std::uint64_t>& shape) {
-  std::string text = "[";
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    text += (i == 0 ? "" : ", ") + std::to_string(shape[i]);
-  }
-  return text + "]";
-}
-
 std::string data_type_name(std::int32_t data_type) {
   if (onnx::TensorProto::DataType_IsValid(data_type)) {
     return onnx::TensorProto::DataType_Name(static_cast<onnx::TensorProto::DataType>(data_type));

@@ -2,6 +2,7 @@
 
 // Decoding the values and shapes of ONNX tensors.
 
+#include "orvik_compiler/debug_text.hpp"
 #include "orvik_compiler/result.hpp"
 
 #include <onnx/onnx_pb.h>
@@ -17,9 +18,6 @@ namespace orvik_compiler::onnx_import {
 /// The product of the extents, when it fits 64 bits and an array of that many 8-byte values
 /// fits the address space; nothing otherwise.
 std::optional<std::uint64_t> element_count(const std::vector<std::uint64_t>& shape);
-
-/// A shape in list form, "[2, 3]".
-std::string shape_text(const std::vector<std::uint64_t>& shape);
 
 /// The name of an ONNX data type ("FLOAT", "INT64"), or its number when it has none.
 std::string data_type_name(std::int32_t data_type);

@@ -1,6 +1,6 @@
 // Hostile sizes: every one gives a schedule, a CompileError or a documented standard exception.
 
-#include "generated_graphs.hpp"
+#include "testing/generated_graphs.hpp"
 #include "test_support.hpp"
 
 #include <limits>

@@ -1,6 +1,6 @@
 // Memory planning: the lifetime and overlap rules, placement, and the memory errors.
 
-#include "generated_graphs.hpp"
+#include "testing/generated_graphs.hpp"
 #include "test_support.hpp"
 
 #include <limits>

@@ -1,7 +1,7 @@
 // The schedule verifier: everything compile makes passes, and every single break is rejected
 // with its own rule's diagnostic.
 
-#include "encoder_stack.hpp"
+#include "testing/encoder_stack.hpp"
 #include "test_support.hpp"
 
 #include <functional>

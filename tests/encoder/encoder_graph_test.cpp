@@ -1,6 +1,6 @@
 // The encoder graph and its compiled schedule under the default options.
 
-#include "generated_graphs.hpp"
+#include "testing/generated_graphs.hpp"
 #include "test_support.hpp"
 
 namespace orvik_compiler {

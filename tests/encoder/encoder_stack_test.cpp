@@ -1,6 +1,6 @@
 // Stacks of encoder layers: each layer is the encoder graph, chained to the one before.
 
-#include "encoder_stack.hpp"
+#include "testing/encoder_stack.hpp"
 #include "test_support.hpp"
 
 #include <set>

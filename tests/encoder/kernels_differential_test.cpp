@@ -2,7 +2,7 @@
 // boundary, on empty dimensions and on non-finite values.
 
 #include "encoder/kernels.hpp"
-#include "encoder/plain_kernels.hpp"
+#include "testing/plain_kernels.hpp"
 #include "test_support.hpp"
 
 #include <cmath>

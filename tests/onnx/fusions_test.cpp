@@ -1,7 +1,7 @@
 // The GELU and layer normalisation fusions: every order exporters write, and the near misses
 // that must be left alone.
 
-#include "encoder_model.hpp"
+#include "testing/onnx/encoder_model.hpp"
 #include "onnx_test_support.hpp"
 
 #include <functional>

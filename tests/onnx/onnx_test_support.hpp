@@ -3,7 +3,7 @@
 // Helpers of the importer's tests: models written to scratch files, and a one-line-per-op
 // description of a graph to compare with.
 
-#include "model_builder.hpp"
+#include "testing/onnx/model_builder.hpp"
 #include "test_support.hpp"
 
 #include <orvik_compiler/onnx.hpp>

@@ -6,7 +6,7 @@
 // Exit status 0 on success, 2 for arguments that are not numbers, more than 1000 layers or
 // dimensions that make no encoder.
 
-#include "encoder_stack.hpp"
+#include "testing/encoder_stack.hpp"
 #include "orvik/graph_file.hpp"
 
 #include <charconv>

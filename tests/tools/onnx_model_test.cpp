@@ -1,6 +1,6 @@
 // ONNX models through the orvik executable: compile, import and run, --dim, and refusals.
 
-#include "model_builder.hpp"
+#include "testing/onnx/model_builder.hpp"
 #include "orvik/npy_file.hpp"
 #include "tool_process.hpp"
 

@@ -4,7 +4,7 @@
 
 #include "orvik/report.hpp"
 
-#include "encoder_stack.hpp"
+#include "testing/encoder_stack.hpp"
 
 #include <orvik_compiler/orvik_compiler.hpp>
 

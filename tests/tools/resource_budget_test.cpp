@@ -6,8 +6,8 @@
 #include "orvik/views.hpp"
 #include "tool_process.hpp"
 
-#include "encoder_stack.hpp"
-#include "generated_graphs.hpp"
+#include "testing/encoder_stack.hpp"
+#include "testing/generated_graphs.hpp"
 
 #include <orvik_compiler/orvik_compiler.hpp>
 

@@ -195,14 +195,6 @@ std::vector<float> decode(std::string_view bytes) {
 
 } // namespace
 
-std::string shape_text(std::span<const std::uint64_t> shape) {
-  std::string text = "[";
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    text += (i == 0 ? "" : ", ") + std::to_string(shape[i]);
-  }
-  return text + "]";
-}
-
 std::variant<NpyArray, NpyError> read_npy(std::string_view bytes) {
   if (bytes.size() < preamble + 2 || bytes.substr(0, magic.size()) != magic) {
     return NpyError{"not a .npy file"};

@@ -4,6 +4,8 @@
 // "\x93NUMPY", a version, the length of a header, the header (a Python dictionary literal with
 // 'descr', 'fortran_order' and 'shape'), then the values.
 
+#include <orvik_compiler/debug_text.hpp>
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -35,7 +37,6 @@ std::variant<NpyArray, NpyError> read_npy(std::string_view bytes);
 /// 65,535 bytes. `values` must hold the product of `shape`.
 std::string write_npy(std::span<const std::uint64_t> shape, std::span<const float> values);
 
-/// A shape in the list form of the library's messages: [2, 3].
-std::string shape_text(std::span<const std::uint64_t> shape);
+using orvik_compiler::shape_text;
 
 } // namespace orvik_tool

@@ -1,6 +1,6 @@
 // The plain memory planner, kept as the oracle of the differential test and the benchmark.
 
-#include "compiler/plain_plan_memory.hpp"
+#include "testing/plain_plan_memory.hpp"
 
 #include "compiler/block_size.hpp"
 #include "compiler/lifetimes.hpp"

@@ -1,6 +1,6 @@
 // The plain loops of the kernels and of the encoder reference.
 
-#include "encoder/plain_kernels.hpp"
+#include "testing/plain_kernels.hpp"
 
 #include <cmath>
 #include <limits>

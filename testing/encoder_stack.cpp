@@ -1,6 +1,6 @@
 // Stacks of encoder layers built through the graph builder.
 
-#include "encoder_stack.hpp"
+#include "testing/encoder_stack.hpp"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 // The encoder layer as an ONNX model.
 
-#include "encoder_model.hpp"
+#include "testing/onnx/encoder_model.hpp"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 // Random graphs and schedule invariants for the property tests.
 
-#include "generated_graphs.hpp"
+#include "testing/generated_graphs.hpp"
 
 #include <algorithm>
 #include <map>

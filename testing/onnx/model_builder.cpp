@@ -1,6 +1,6 @@
 // Building ONNX models in code.
 
-#include "model_builder.hpp"
+#include "testing/onnx/model_builder.hpp"
 
 #include <onnx/shape_inference/implementation.h>
 

@@ -2,7 +2,7 @@
 
 // The encoder layer as an ONNX model, written as exporters write one.
 
-#include "model_builder.hpp"
+#include "testing/onnx/model_builder.hpp"
 
 #include <orvik_compiler/encoder.hpp>
 
