@@ -4,10 +4,10 @@
 // that runs it; on a machine shared with other work only the latter is steady, so the closing
 // table takes its ratios from CPU times (medians when repeated).
 
-#include "testing/plain_plan_memory.hpp"
+#include "heap_counter.hpp"
 #include "testing/encoder_stack.hpp"
 #include "testing/generated_graphs.hpp"
-#include "heap_counter.hpp"
+#include "testing/plain_plan_memory.hpp"
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>

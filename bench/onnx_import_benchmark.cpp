@@ -3,8 +3,8 @@
 // imported by `import_onnx` and, for comparison, parsed by protobuf alone, the floor for any
 // importer that reads the same file. Ends with the ratios of time and of peak heap.
 
-#include "testing/onnx/encoder_model.hpp"
 #include "heap_counter.hpp"
+#include "testing/onnx/encoder_model.hpp"
 
 #include <orvik_compiler/onnx.hpp>
 

@@ -41,7 +41,6 @@ Result<TensorId> append_layer(Graph& graph, EncoderConfig config, TensorId input
   return graph.add(named("ffn_residual"), residual, down);
 }
 
-
 } // namespace
 
 Result<TensorId> append_encoder_layer(Graph& graph, EncoderConfig config, TensorId input,

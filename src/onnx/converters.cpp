@@ -82,22 +82,22 @@ Result<void> convert_gemm(Conversion& conversion, const Node& node) {
   };
   if (transpose_a != 0) {
     ORVIK_TRY(transposed, built(conversion, node,
-                                     graph.transpose(step_name(false, "a_transposed"), a, {1, 0})));
+                                graph.transpose(step_name(false, "a_transposed"), a, {1, 0})));
     a = transposed;
   }
   if (transpose_b != 0) {
     ORVIK_TRY(transposed, built(conversion, node,
-                                     graph.transpose(step_name(false, "b_transposed"), b, {1, 0})));
+                                graph.transpose(step_name(false, "b_transposed"), b, {1, 0})));
     b = transposed;
   }
-  ORVIK_TRY(product, built(conversion, node,
-                                graph.matmul(step_name(!scaled && !has_c, "product"), a, b)));
+  ORVIK_TRY(product,
+            built(conversion, node, graph.matmul(step_name(!scaled && !has_c, "product"), a, b)));
   TensorId result = product;
   if (scaled) {
     ORVIK_TRY(times_alpha,
-                   elementwise(conversion, node, Elementwise::Mul, tensor_value(conversion, result),
-                               new_constant(conversion, output + "/alpha", {}, {alpha}),
-                               step_name(!has_c, "scaled")));
+              elementwise(conversion, node, Elementwise::Mul, tensor_value(conversion, result),
+                          new_constant(conversion, output + "/alpha", {}, {alpha}),
+                          step_name(!has_c, "scaled")));
     result = times_alpha;
   }
   if (has_c) {
@@ -118,12 +118,12 @@ Result<void> convert_gemm(Conversion& conversion, const Node& node) {
       c = new_constant(conversion, c.name + "/times_beta", c.shape, std::move(values));
     } else if (beta != 1.0F) {
       ORVIK_TRY(times_beta, elementwise(conversion, node, Elementwise::Mul, c,
-                                             new_constant(conversion, output + "/beta", {}, {beta}),
-                                             fresh_name(conversion, output + "/c_scaled")));
+                                        new_constant(conversion, output + "/beta", {}, {beta}),
+                                        fresh_name(conversion, output + "/c_scaled")));
       c = tensor_value(conversion, times_beta);
     }
-    ORVIK_TRY(sum, elementwise(conversion, node, Elementwise::Add,
-                                    tensor_value(conversion, result), c, output));
+    ORVIK_TRY(sum, elementwise(conversion, node, Elementwise::Add, tensor_value(conversion, result),
+                               c, output));
     result = sum;
   }
   define_tensor(conversion, node, 0, result);
@@ -340,12 +340,11 @@ Result<void> convert_softmax(Conversion& conversion, const Node& node) {
   const auto at_axis = shape.begin() + static_cast<std::ptrdiff_t>(axis);
   const std::vector<std::uint64_t> matrix{product(shape.begin(), at_axis),
                                           product(at_axis, shape.end())};
-  ORVIK_TRY(rows,
-                 built(conversion, node,
-                       graph.reshape(fresh_name(conversion, output + "/rows"), input, matrix)));
+  ORVIK_TRY(rows, built(conversion, node,
+                        graph.reshape(fresh_name(conversion, output + "/rows"), input, matrix)));
   ORVIK_TRY(softmax,
-                 built(conversion, node,
-                       graph.softmax(fresh_name(conversion, output + "/rows_softmax"), rows, 1)));
+            built(conversion, node,
+                  graph.softmax(fresh_name(conversion, output + "/rows_softmax"), rows, 1)));
   return defined(conversion, node, built(conversion, node, graph.reshape(output, softmax, shape)));
 }
 

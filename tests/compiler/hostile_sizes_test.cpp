@@ -1,7 +1,7 @@
 // Hostile sizes: every one gives a schedule, a CompileError or a documented standard exception.
 
-#include "testing/generated_graphs.hpp"
 #include "test_support.hpp"
+#include "testing/generated_graphs.hpp"
 
 #include <limits>
 

@@ -1,10 +1,10 @@
 // The planner against the plain one: equal allocations, equal errors and equal throws on
 // generated graphs with generated layouts, phases and windows, and on the encoder stacks.
 
-#include "testing/plain_plan_memory.hpp"
+#include "test_support.hpp"
 #include "testing/encoder_stack.hpp"
 #include "testing/generated_graphs.hpp"
-#include "test_support.hpp"
+#include "testing/plain_plan_memory.hpp"
 
 #include <algorithm>
 #include <limits>

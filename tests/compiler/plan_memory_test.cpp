@@ -1,7 +1,7 @@
 // Memory planning: the lifetime and overlap rules, placement, and the memory errors.
 
-#include "testing/generated_graphs.hpp"
 #include "test_support.hpp"
+#include "testing/generated_graphs.hpp"
 
 #include <limits>
 

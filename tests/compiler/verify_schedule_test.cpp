@@ -1,8 +1,8 @@
 // The schedule verifier: everything compile makes passes, and every single break is rejected
 // with its own rule's diagnostic.
 
-#include "testing/encoder_stack.hpp"
 #include "test_support.hpp"
+#include "testing/encoder_stack.hpp"
 
 #include <functional>
 

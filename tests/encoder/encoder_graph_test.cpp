@@ -1,7 +1,7 @@
 // The encoder graph and its compiled schedule under the default options.
 
-#include "testing/generated_graphs.hpp"
 #include "test_support.hpp"
+#include "testing/generated_graphs.hpp"
 
 namespace orvik_compiler {
 namespace {

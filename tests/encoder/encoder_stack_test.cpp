@@ -1,7 +1,7 @@
 // Stacks of encoder layers: each layer is the encoder graph, chained to the one before.
 
-#include "testing/encoder_stack.hpp"
 #include "test_support.hpp"
+#include "testing/encoder_stack.hpp"
 
 #include <set>
 

@@ -2,8 +2,8 @@
 // boundary, on empty dimensions and on non-finite values.
 
 #include "encoder/kernels.hpp"
-#include "testing/plain_kernels.hpp"
 #include "test_support.hpp"
+#include "testing/plain_kernels.hpp"
 
 #include <cmath>
 #include <limits>

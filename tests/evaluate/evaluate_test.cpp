@@ -1,9 +1,9 @@
 // The host interpreter: each kind's arithmetic, the encoder against its reference, values kept
 // and dropped, and every error in its order.
 
-#include "testing/plain_kernels.hpp"
-#include "testing/encoder_stack.hpp"
 #include "test_support.hpp"
+#include "testing/encoder_stack.hpp"
+#include "testing/plain_kernels.hpp"
 
 #include <cmath>
 #include <functional>

@@ -1,8 +1,8 @@
 // The GELU and layer normalisation fusions: every order exporters write, and the near misses
 // that must be left alone.
 
-#include "testing/onnx/encoder_model.hpp"
 #include "onnx_test_support.hpp"
+#include "testing/onnx/encoder_model.hpp"
 
 #include <functional>
 

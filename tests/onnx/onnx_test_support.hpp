@@ -3,8 +3,8 @@
 // Helpers of the importer's tests: models written to scratch files, and a one-line-per-op
 // description of a graph to compare with.
 
-#include "testing/onnx/model_builder.hpp"
 #include "test_support.hpp"
+#include "testing/onnx/model_builder.hpp"
 
 #include <orvik_compiler/onnx.hpp>
 

@@ -6,8 +6,8 @@
 // Exit status 0 on success, 2 for arguments that are not numbers, more than 1000 layers or
 // dimensions that make no encoder.
 
-#include "testing/encoder_stack.hpp"
 #include "orvik/graph_file.hpp"
+#include "testing/encoder_stack.hpp"
 
 #include <charconv>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // ONNX models through the orvik executable: compile, import and run, --dim, and refusals.
 
-#include "testing/onnx/model_builder.hpp"
 #include "orvik/npy_file.hpp"
+#include "testing/onnx/model_builder.hpp"
 #include "tool_process.hpp"
 
 #include <catch2/catch.hpp>
