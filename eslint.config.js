@@ -6,8 +6,9 @@ export default [
   { ignores: ["build/**", "node_modules/**"] },
   js.configs.recommended,
   {
+    // Modules, which the build joins into the page's one inline script.
     files: ["tools/orvik/report/**/*.js"],
-    languageOptions: { sourceType: "script", globals: globals.browser },
+    languageOptions: { sourceType: "module", globals: globals.browser },
   },
   {
     files: ["**/*.mjs", "eslint.config.js"],

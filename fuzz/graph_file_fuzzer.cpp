@@ -1,6 +1,7 @@
 // Bytes become a graph file for the tool's reader. A file that reads must write back to a file
-// that reads to the same graph, and every view of its schedule must be produced without fault
-// and within the memory that the budget's estimate allows for it.
+// that reads to the same graph, its schedule must pass the verifier, and every view of the
+// schedule must be produced without fault and within the memory that the budget's estimate
+// allows for it.
 
 #include "finding.hpp"
 
@@ -42,6 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto schedule = orvik_compiler::compile(graph, options);
     if (!schedule) {
       return 0;
+    }
+    if (const orvik_compiler::Result<void> sound =
+            orvik_compiler::verify_schedule(graph, options, *schedule);
+        !sound) {
+      finding("schedule invariant broken: " + sound.error().message);
     }
     const orvik_tool::MemoryEstimate estimate(graph, options);
     // The estimates count each view's text twice, for the growth of its buffer.

@@ -4,8 +4,8 @@
 
 #include "finding.hpp"
 
-#include "orvik/schedule_reader.hpp"
-#include "orvik/views.hpp"
+#include "schedule_io/schedule_json.hpp"
+#include "schedule_io/schedule_reader.hpp"
 
 #include <orvik_compiler/orvik_compiler.hpp>
 
@@ -17,15 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace orvik_compiler;
   static const Graph encoder = encoder_graph(EncoderConfig{}).value();
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const orvik_tool::ToolResult<Schedule> schedule = orvik_tool::read_schedule_json(text, "fuzz");
+  const Result<Schedule> schedule = schedule_io::read_schedule_json(text, "fuzz");
   if (!schedule) {
-    if (schedule.failure().exit_status != orvik_tool::exit_usage_error) {
-      finding("an unreadable schedule without the usage status");
+    if (schedule.error().message.rfind("fuzz", 0) != 0) {
+      finding("a diagnostic that does not name its file");
     }
     return 0;
   }
-  const orvik_tool::ToolResult<Schedule> again =
-      orvik_tool::read_schedule_json(orvik_tool::schedule_json(*schedule), "again");
+  const Result<Schedule> again =
+      schedule_io::read_schedule_json(schedule_io::schedule_json(*schedule), "again");
   if (!again || !(*again == *schedule)) {
     finding("a schedule that does not read back from its own JSON");
   }

@@ -3,7 +3,7 @@
 
 #include "bindings.hpp"
 
-#include "orvik/views.hpp"
+#include "schedule_io/schedule_json.hpp"
 
 namespace orvik_python {
 namespace {
@@ -144,7 +144,7 @@ void bind_schedule(py::module_& module) {
           "to_json",
           [](const oc::Schedule& self) {
             const py::gil_scoped_release release;
-            return orvik_tool::schedule_json(self);
+            return oc::schedule_io::schedule_json(self);
           },
           "The schedule as JSON text, exactly as `orvik compile --emit json` writes it "
           "(schema \"orvik-schedule\", version 1).");

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Installs what the build, the tests and the benchmark need, only what is missing: the Debian
-# packages (Chromium among them, for the schedule report's browser tests), then the npm packages
-# of package-lock.json (the report's linters and playwright-core), with `npm ci` whenever the
-# lock file changed. Those need Node.js 20 or later with npm, which Debian 12 does not package.
-# With --bench, also NumPy and OpenBLAS for the benchmark's NumPy comparison.
+# packages (Chromium among them, for the schedule report's browser tests, and ccache, which the
+# test scripts build through), then the npm packages of package-lock.json (the report's linters
+# and playwright-core), with `npm ci` whenever the lock file changed. Those need Node.js 20 or
+# later with npm, which Debian 12 does not package. With --bench, also NumPy and OpenBLAS for the
+# benchmark's NumPy comparison.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ clang clang-format catch2 libclang-rt-14-dev libbenchmark-dev
-  libcli11-dev nlohmann-json3-dev libxml2-utils librsvg2-bin chromium libonnx-dev libprotobuf-dev
-  libonnx-testdata pybind11-dev python3-dev python3-numpy python3-pytest)
+packages=(cmake ninja-build ccache g++ clang clang-format catch2 libclang-rt-14-dev
+  libbenchmark-dev libcli11-dev nlohmann-json3-dev libxml2-utils librsvg2-bin chromium
+  libonnx-dev libprotobuf-dev libonnx-testdata pybind11-dev python3-dev python3-numpy
+  python3-pytest)
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(libopenblas0-pthread)
 fi

@@ -2,6 +2,8 @@
 
 #include "testing/plain_kernels.hpp"
 
+#include <orvik_compiler/kernels.hpp>
+
 #include <cmath>
 #include <limits>
 

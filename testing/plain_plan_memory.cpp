@@ -2,6 +2,7 @@
 
 #include "testing/plain_plan_memory.hpp"
 
+#include "compiler/address_space.hpp"
 #include "compiler/block_size.hpp"
 #include "compiler/lifetimes.hpp"
 

@@ -63,9 +63,9 @@ Result<void> validate_transfers(std::span<const Transfer> transfers);
 //
 // Decides the address of every share on every tile and its lifetime in phases.
 //
-// 1. Lifetimes, a step of their own: a tensor lives from the compute phase that writes it (0
-//    for inputs and weights) to the last phase that reads it, compute or exchange; a graph
-//    output lives until the phase count, and a tensor that nothing reads at its phase alone.
+// 1. Lifetimes: a tensor lives from the compute phase that writes it (0 for inputs and weights)
+//    to the last phase that reads it, compute or exchange; a graph output lives until the phase
+//    count, and a tensor that nothing reads at its phase alone.
 // 2. Placement, in tensor order and then in the order of each layout's tiles: a share goes to
 //    the lowest address x among `data_base` and the multiples of the alignment above it such
 //    that [x, x + size) meets no block on the tile whose lifetime overlaps its own. This is
@@ -77,50 +77,32 @@ Result<void> validate_transfers(std::span<const Transfer> transfers);
 //    2^32 is "address overflow". Both are `CompileError::Memory`, and the first share in
 //    placement order that fails decides the error and the tile it names.
 //
-// How the addresses are found:
-// a. Tiles that receive the same tensors, each as often, in the same order, face the same
-//    problem and get the same addresses, so each such group is solved once. The layouts' runs
-//    of consecutive ascending tile numbers cut the tiles into spans, which a layout holds whole
-//    or not at all; partition refinement, layout by layout, gathers the spans whose sequences
-//    agree into groups and lists each group's shares. Compiled layouts are runs 0 .. n-1, which
-//    nest: one span, and one group, per distinct tile count, with nothing to refine. A table
-//    gives each tile number its span, and each layout that is one run keeps its span range.
-// b. The groups are placed one after another. A group's watermark is the latest phase at which
-//    one of its blocks starts. The blocks live at the watermark all share that phase, so none of
-//    them overlap; their free gaps are kept in address order. A share starting at the watermark
-//    (an operation's output, in graph order) meets exactly those blocks, so it goes to the first
-//    gap that holds it: the gaps passed over are too narrow, each ending at a block that the
-//    direct search would have to move past too. As the watermark rises, the blocks that have
-//    ended leave the live gaps, taken from a heap ordered by their last phase.
-// c. A share that meets every kept block in time (a weight, live from phase 0 until an operation
-//    after those placed) goes to the first free gap around all kept blocks, kept the same way
-//    from the first such share on.
-//    Any other share sweeps an index of the kept blocks by address, made when first needed, in
-//    which each node knows the first start, the highest end and the span of lifetimes below it:
-//    the sweep passes over every subtree that starts above the candidate's end, ends below it,
-//    or lives at other times.
-// d. A block is forgotten once it ends before every share of its group still to come, checked
-//    each time the kept blocks have doubled, so a chain of short-lived values keeps few.
-// e. Each group's addresses replace its list of shares in place. The records are then written
-//    tensor by tensor, one run of records per span, all tiles of a span at its group's address.
+// Tiles that receive the same tensors, each as often and in the same order, are solved once
+// as a group; a group places its shares one after another, keeping the free gaps around the
+// blocks live at the latest start so far, the gaps around all blocks a later share may meet,
+// and, for the shares that neither view answers, an index of those blocks by address.
 //
-// Cost: with N tensors, A allocations, S spans met in the layouts (one per layout and distinct
-// smaller tile count for compiled layouts), P shares placed by the groups and at most L blocks
-// live at once in a group: time O(N + A + S + P log L), plus for each share the gaps
-// passed over and, when a gap opens or closes, the gaps above it moved by one place in their
-// array. The index of (c) adds, per share that needs it, O(log) per subtree passed over and one
-// step per block that meets the candidate. Working memory beside the result, whose A records
-// are reserved once after the placement: 40 bytes per tensor (lifetime, block size, alignment,
-// id, span range), 4 per share placed (its tensor, then its address), 2 per tile number up to
-// the highest named, and the blocks, gaps and heap of the one group being placed, which keeps
-// a block only while a later share of the group may meet it.
+// Cost: with N tensors, A allocations, S spans (runs of tiles that every layout holds whole or
+// not at all: one per layout and distinct smaller tile count for compiled layouts), P shares
+// placed by the groups and at most L blocks live at once in a group: time O(N + A + S +
+// P log L), plus for each share the gaps passed over and, when a gap opens or closes, the gaps
+// above it moved by one place in their array. The address index adds, per share that needs it,
+// O(log) per subtree passed over and one step per block that meets the candidate. Working
+// memory beside the result, whose A records are reserved once after the placement: 40 bytes per
+// tensor (lifetime, block size, alignment, id, span range), 4 per share placed (its tensor,
+// then its address), 2 per tile number up to the highest named, and the blocks, gaps and heap
+// of the one group being placed, which keeps a block only while a later share of the group may
+// meet it.
 
-/// True when the closed ranges [a_start, a_end] and [b_start, b_end] share a phase.
+/// True when the closed ranges [a_start, a_end] and [b_start, b_end] share a phase: the one
+/// overlap test of lifetimes, for the planner and for every check of a schedule.
 bool lifetimes_overlap(std::uint64_t a_start, std::uint64_t a_end, std::uint64_t b_start,
                        std::uint64_t b_end);
 
-/// `value` rounded up to a multiple of `alignment`. Throws std::invalid_argument for an
-/// alignment of 0 and std::overflow_error when the result does not fit 32 bits.
+/// `value` rounded up to a multiple of `alignment`: the padding that gives a share its block,
+/// for code that builds or edits schedules for `verify_schedule` outside `compile`. Throws
+/// std::invalid_argument for an alignment of 0 and std::overflow_error when the result does
+/// not fit 32 bits.
 std::uint32_t align_u32(std::uint32_t value, std::uint32_t alignment);
 
 /// Places every share of every tensor. Expects a validated graph, `layouts[i]` the layout of

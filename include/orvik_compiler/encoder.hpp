@@ -1,7 +1,7 @@
 #pragma once
 
-// The transformer-encoder workload: its graph, deterministic weights, the single-precision host
-// kernels and the host reference evaluation of one layer.
+// The transformer-encoder workload: its graph, deterministic weights and the host reference
+// evaluation of one layer.
 
 #include "orvik_compiler/graph.hpp"
 
@@ -60,32 +60,6 @@ struct EncoderWeights {
 
   friend bool operator==(const EncoderWeights&, const EncoderWeights&) = default;
 };
-
-/// The host kernels, shared by `encoder_reference` and `evaluate`: single precision in a fixed
-/// order, every operation rounded before the next, no fused multiply-add, so each result has the
-/// bits of the plain loops described here. Arrays are row-major. An array shorter than the
-/// elements the loops would touch throws std::out_of_range before anything is read or written;
-/// longer arrays are read only as far as the dimensions reach.
-namespace kernels {
-
-/// The product of a rows x inner and an inner x columns matrix; each sum runs over k upward
-/// from +0.0 as sum = left * right + sum. Many sums run side by side in vector registers, each
-/// still in that order.
-std::vector<float> matmul(std::span<const float> left, std::span<const float> right,
-                          std::uint64_t rows, std::uint64_t inner, std::uint64_t columns);
-
-/// Normalises each of the first `rows` rows to zero mean and unit population variance; the
-/// result is as long as `input`, with zeros past the normalised rows.
-std::vector<float> layer_norm(std::span<const float> input, std::uint64_t rows,
-                              std::uint64_t columns, float epsilon);
-
-/// Replaces each of the first `rows` rows by its softmax, the row maximum subtracted first.
-void softmax_rows(std::span<float> values, std::uint64_t rows, std::uint64_t columns);
-
-/// The tanh form of GELU: 0.5 x (1 + tanh(0.7978846 (x + 0.044715 x^3))).
-float gelu(float value);
-
-} // namespace kernels
 
 /// Evaluates one encoder layer on the host with per-head attention scaled by sqrt(head width).
 /// "encoder input size mismatch" when `input` does not hold sequence x hidden values (also when

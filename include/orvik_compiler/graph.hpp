@@ -122,7 +122,8 @@ struct Op {
 /// The builder methods append records and never remove or reorder them, so an id once issued
 /// stays valid. A builder call that fails returns a `CompileError::Graph` and leaves the graph
 /// unchanged. An operand id that names no tensor of this graph is a caller error: the computing
-/// operations and `mark_output` throw std::out_of_range before touching anything.
+/// operations and `mark_output` throw std::out_of_range before touching anything. Records
+/// appended or edited directly are checked by `validate` only, which applies no shape rule.
 struct Graph {
   std::vector<Tensor> tensors;
   std::vector<Op> ops;
@@ -155,7 +156,8 @@ struct Graph {
   /// Element-wise GELU activation; nothing is tested.
   Result<TensorId> gelu(std::string name, TensorId input);
   /// The same elements under a new shape; "{name}: reshape changes element count" when the
-  /// element counts differ.
+  /// element counts differ. Throws std::overflow_error when the new shape's element count does
+  /// not fit 64 bits.
   Result<TensorId> reshape(std::string name, TensorId input, std::vector<std::uint64_t> shape);
 
   /// Marks a tensor as a result: its kind becomes `Output` whatever it was, and its id is
@@ -168,16 +170,6 @@ struct Graph {
   /// producer is not this op, or an input produced by this op or a later one, so that the ops
   /// are always in an order of evaluation), then "graph has no outputs". Reads the graph only.
   Result<void> validate() const;
-
-  /// The shared steps of the builder. `tensor` appends a record and checks nothing.
-  TensorId tensor(std::string name, std::vector<std::uint64_t> shape, TensorKind kind,
-                  std::optional<OpId> producer);
-  /// Appends an op and its output tensor (the tensor first, so its id exceeds every input's);
-  /// "{name}: unknown input" when an input names no tensor. No shape rule of its own.
-  Result<TensorId> op(std::string name, OpKind kind, std::vector<TensorId> inputs,
-                      std::vector<std::uint64_t> shape);
-  /// An element-wise operation of two tensors of equal shape.
-  Result<TensorId> binary(std::string name, OpKind kind, TensorId left, TensorId right);
 
   friend bool operator==(const Graph&, const Graph&) = default;
 };

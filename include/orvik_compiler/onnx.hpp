@@ -68,11 +68,11 @@ struct OnnxModel {
 /// int64, from `raw_data` little-endian or the typed fields, each checked against its shape);
 /// the inputs get their shapes, symbolic dimensions from `options.dimensions`; the fusions
 /// replace the tanh form of GELU and the written-out layer normalisation by single operations;
-/// every node is converted in order by the converter of its operator; the outputs are marked;
-/// every type the model declares is compared with the one the conversion computed; and last
-/// ONNX's strict shape inference runs. ONNX's messages are reported as they are. Inference
-/// comes last because it trusts what it is given and can crash on hostile models, so it only
-/// sees models whose nodes were all accepted and whose declared types are true.
+/// every node is converted in order by the converter of its operator for the model's operator set;
+/// the outputs are marked; every type the model declares is compared with the one the conversion
+/// computed; and last ONNX's strict shape inference runs. ONNX's messages are reported as they are.
+/// Inference comes last because it trusts what it is given and can crash on hostile models, so it
+/// only sees models whose nodes were all accepted and whose declared types are true.
 ///
 /// Every error is a `CompileError::Graph` whose message starts with the file's path as given,
 /// then a colon. An error of a node names its position in the model's node list (from 0), its

@@ -2,10 +2,8 @@
 
 #include "block_index.hpp"
 
-#include "block_size.hpp"
-#include "group_memory.hpp"
-
-#include "orvik_compiler/compiler.hpp"
+#include "address_space.hpp"
+#include "lifetimes.hpp"
 
 #include <algorithm>
 

@@ -3,14 +3,13 @@
 // The kept blocks of a tile group by address, for the shares that neither start at the
 // watermark nor meet every kept block in time.
 
+#include "placed_block.hpp"
 #include "treap.hpp"
 
 #include <cstdint>
 #include <span>
 
 namespace orvik_compiler {
-
-struct PlacedBlock;
 
 /// Blocks ordered by start. Each node knows the first start, the highest end and the earliest
 /// and latest phases of its subtree, so that a search passes over every subtree that starts

@@ -2,6 +2,8 @@
 
 #include "block_size.hpp"
 
+#include "address_space.hpp"
+
 #include "orvik_compiler/compiler.hpp"
 
 #include <stdexcept>

@@ -1,7 +1,7 @@
 #pragma once
 
-// The size of the block that holds one share on a tile, and the error of a block that no tile
-// window can hold: the rules that every memory planner shares.
+// The size of the block that holds one share on a tile, and the error of a share that no tile
+// window can hold: rules that lowering and every memory planner share.
 
 #include "orvik_compiler/graph.hpp"
 #include "orvik_compiler/schedule.hpp"
@@ -9,15 +9,6 @@
 #include <cstdint>
 
 namespace orvik_compiler {
-
-/// No block on a tile may reach this address: byte addresses are 32-bit.
-inline constexpr std::uint64_t address_space_end = std::uint64_t{1} << 32U;
-
-/// `value` rounded up to a multiple of `alignment`, in 64 bits: exact for any `value` below
-/// 2^32 and any non-zero 32-bit alignment.
-inline std::uint64_t align_up(std::uint64_t value, std::uint32_t alignment) {
-  return (value + alignment - 1) / alignment * alignment;
-}
 
 /// "tile {tile} exceeds data limit allocating {name}".
 CompileError exceeds_data_limit(std::uint16_t tile, const Tensor& tensor);

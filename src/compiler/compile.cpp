@@ -1,6 +1,6 @@
 // The compile driver: a validated graph becomes a complete schedule.
 
-#include "orvik_compiler/compiler.hpp"
+#include "compile.hpp"
 
 #include "lower_operations.hpp"
 
@@ -9,13 +9,6 @@
 
 namespace orvik_compiler {
 namespace {
-
-Result<void> check_options(const CompilerOptions& options) {
-  if (options.tile_count == 0 || options.data_base >= options.data_limit) {
-    return CompileError::graph("invalid compiler options");
-  }
-  return {};
-}
 
 std::vector<Layout> choose_layouts(const Graph& graph, std::uint16_t tile_count) {
   std::vector<Layout> layouts;
@@ -26,9 +19,15 @@ std::vector<Layout> choose_layouts(const Graph& graph, std::uint16_t tile_count)
   return layouts;
 }
 
-/// The highest block end above `data_base` of every tile that holds a block: one pass into a
-/// table indexed by tile, then the map filled in ascending tile order, each entry appended at
-/// its end, so the cost is linear in the allocations rather than a tree search for each.
+} // namespace
+
+Result<void> check_options(const CompilerOptions& options) {
+  if (options.tile_count == 0 || options.data_base >= options.data_limit) {
+    return CompileError::graph("invalid compiler options");
+  }
+  return {};
+}
+
 std::map<std::uint16_t, std::uint32_t> peak_per_tile(std::span<const Allocation> allocations,
                                                      const CompilerOptions& options) {
   std::vector<std::optional<std::uint32_t>> by_tile;
@@ -40,6 +39,8 @@ std::map<std::uint16_t, std::uint32_t> peak_per_tile(std::span<const Allocation>
     std::optional<std::uint32_t>& peak = by_tile[allocation.tile];
     peak = std::max(peak.value_or(0), high_water);
   }
+  // Filled in ascending tile order, each entry appended at the map's end: linear, rather than
+  // a tree search per allocation.
   std::map<std::uint16_t, std::uint32_t> peaks;
   for (std::size_t tile = 0; tile < by_tile.size(); ++tile) {
     if (by_tile[tile]) {
@@ -48,8 +49,6 @@ std::map<std::uint16_t, std::uint32_t> peak_per_tile(std::span<const Allocation>
   }
   return peaks;
 }
-
-} // namespace
 
 Result<Schedule> compile(const Graph& graph, const CompilerOptions& options) {
   if (Result<void> valid = graph.validate(); !valid) {

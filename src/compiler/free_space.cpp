@@ -2,8 +2,7 @@
 
 #include "free_space.hpp"
 
-#include "block_size.hpp"
-#include "group_memory.hpp"
+#include "address_space.hpp"
 
 #include <algorithm>
 #include <limits>

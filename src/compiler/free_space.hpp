@@ -2,13 +2,13 @@
 
 // The free bytes of one tile group's memory, from a base address up, as address-ordered gaps.
 
+#include "placed_block.hpp"
+
 #include <cstdint>
 #include <span>
 #include <vector>
 
 namespace orvik_compiler {
-
-struct PlacedBlock;
 
 /// Disjoint gaps of free bytes above a base, in an array by address; everything above the
 /// highest used byte is one gap without end.

@@ -4,6 +4,7 @@
 
 #include "block_index.hpp"
 #include "free_space.hpp"
+#include "placed_block.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -11,17 +12,8 @@
 
 namespace orvik_compiler {
 
-/// One placed block: bytes [start, end) of the group's memory, live from phase `live_from` to
-/// phase `live_until`, both included.
-struct PlacedBlock {
-  std::uint32_t start = 0;
-  std::uint32_t end = 0;
-  std::uint64_t live_from = 0;
-  std::uint64_t live_until = 0;
-};
-
 /// The blocks placed so far in one tile group's memory, and the search for the next share's
-/// lowest free address: steps b to d of the memory planning comment in compiler.hpp. Shares
+/// lowest free address: steps b to d of the planner comment in plan_memory.hpp. Shares
 /// arrive in placement order; empty blocks meet nothing and are not kept.
 class GroupMemory {
 public:

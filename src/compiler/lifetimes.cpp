@@ -1,4 +1,4 @@
-// The lifetime of every tensor in phases.
+// The lifetime of every tensor in phases, and when two lifetimes overlap.
 
 #include "lifetimes.hpp"
 
@@ -18,6 +18,11 @@ std::size_t checked_tensor(TensorId id, std::size_t tensor_count) {
 }
 
 } // namespace
+
+bool lifetimes_overlap(std::uint64_t a_start, std::uint64_t a_end, std::uint64_t b_start,
+                       std::uint64_t b_end) {
+  return a_start <= b_end && b_start <= a_end;
+}
 
 std::vector<Lifetime> tensor_lifetimes(const Graph& graph, std::span<const Phase> phases) {
   const std::size_t tensor_count = graph.tensors.size();

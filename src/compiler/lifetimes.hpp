@@ -1,10 +1,10 @@
 #pragma once
 
 // Lifetimes: the closed range of phases during which each tensor's blocks must hold their bytes.
-// One pass over the phases, linear in the phases' operands and transfers.
+// One pass over the phases, linear in the phases' operands and transfers. Their overlap test,
+// `lifetimes_overlap`, is public and comes with compiler.hpp.
 
-#include "orvik_compiler/graph.hpp"
-#include "orvik_compiler/schedule.hpp"
+#include "orvik_compiler/compiler.hpp"
 
 #include <cstdint>
 #include <span>

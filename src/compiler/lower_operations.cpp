@@ -2,6 +2,8 @@
 
 #include "lower_operations.hpp"
 
+#include "block_size.hpp"
+
 #include <array>
 #include <limits>
 #include <stdexcept>
@@ -78,8 +80,7 @@ Result<std::vector<Transfer>> input_transfers(const Graph& graph, const Op& op,
         continue;
       }
       if (bytes > std::numeric_limits<std::uint32_t>::max()) {
-        return CompileError::memory("tile " + std::to_string(input_layout.tiles.front()) +
-                                    " exceeds data limit allocating " + tensor.name);
+        return exceeds_data_limit(input_layout.tiles.front(), tensor);
       }
       transfers.push_back(Transfer{source, destination, input, static_cast<std::uint32_t>(bytes)});
     }

@@ -1,7 +1,8 @@
 // Memory planning: lifetimes in phases and the lowest free address of every share.
 
-#include "orvik_compiler/compiler.hpp"
+#include "plan_memory.hpp"
 
+#include "address_space.hpp"
 #include "block_size.hpp"
 #include "group_memory.hpp"
 #include "lifetimes.hpp"
@@ -247,22 +248,6 @@ std::vector<Allocation> allocation_records(const TileGroups& groups, const PlanI
 }
 
 } // namespace
-
-bool lifetimes_overlap(std::uint64_t a_start, std::uint64_t a_end, std::uint64_t b_start,
-                       std::uint64_t b_end) {
-  return a_start <= b_end && b_start <= a_end;
-}
-
-std::uint32_t align_u32(std::uint32_t value, std::uint32_t alignment) {
-  if (alignment == 0) {
-    throw std::invalid_argument("align_u32 with an alignment of 0");
-  }
-  const std::uint64_t aligned = align_up(value, alignment);
-  if (aligned > std::numeric_limits<std::uint32_t>::max()) {
-    throw std::overflow_error("align_u32 result overflows 32 bits");
-  }
-  return static_cast<std::uint32_t>(aligned);
-}
 
 Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
                                             std::span<const Phase> phases,

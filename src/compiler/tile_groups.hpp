@@ -13,7 +13,7 @@
 namespace orvik_compiler {
 
 /// The tiles of a list of layouts cut into spans, and the spans gathered into groups, as step a
-/// of the memory planning comment in compiler.hpp describes. Inside a span no layout's run of
+/// of the planner comment in plan_memory.hpp describes. Inside a span no layout's run of
 /// consecutive ascending tiles begins or ends, so a layout holds all of a span's tiles, one
 /// after another, or none of them.
 struct TileGroups {

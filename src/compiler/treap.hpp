@@ -4,6 +4,8 @@
 // shape shared by the memory planner's indexes. The priorities only shape the tree, never what
 // a search finds, and are the same on every run.
 
+#include "../splitmix64.hpp"
+
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -126,12 +128,9 @@ public:
   }
 
 private:
-  /// A well-mixed 32-bit value from a counter.
+  /// The high half of SplitMix64's `counter`-th value: well mixed, the same on every run.
   static std::uint32_t mixed(std::uint64_t counter) {
-    std::uint64_t z = counter * 0x9E3779B97F4A7C15U;
-    z = (z ^ (z >> 30U)) * 0xBF58476D1CE4E5B9U;
-    z = (z ^ (z >> 27U)) * 0x94D049BB133111EBU;
-    return static_cast<std::uint32_t>(z >> 32U);
+    return static_cast<std::uint32_t>(splitmix64_mix(counter * splitmix64_increment) >> 32U);
   }
 
   std::vector<Node> nodes_{Node{}};

@@ -2,7 +2,7 @@
 
 #include "orvik_compiler/compiler.hpp"
 
-#include "validate_transfers.hpp"
+#include "transfer_destination.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -5,7 +5,9 @@
 #include "orvik_compiler/compiler.hpp"
 #include "orvik_compiler/debug_text.hpp"
 
+#include "../debug_text/record.hpp"
 #include "block_size.hpp"
+#include "compile.hpp"
 #include "lifetimes.hpp"
 #include "lower_operations.hpp"
 
@@ -20,6 +22,8 @@
 
 namespace orvik_compiler {
 namespace {
+
+using debug_text::Quoted;
 
 /// A diagnostic under construction: values stream in as they read, names of tensors and ops
 /// through `Quoted`, addresses through `Hex`.
@@ -37,14 +41,6 @@ public:
 private:
   std::ostringstream text_;
 };
-
-struct Quoted {
-  std::string_view text;
-};
-
-std::ostream& operator<<(std::ostream& out, Quoted quoted) {
-  return write_escaped(out, quoted.text);
-}
 
 struct Hex {
   std::uint64_t value;
@@ -91,10 +87,7 @@ private:
     if (Result<void> valid = graph_.validate(); !valid) {
       return valid;
     }
-    if (options_.tile_count == 0 || options_.data_base >= options_.data_limit) {
-      return CompileError::graph("invalid compiler options");
-    }
-    return {};
+    return check_options(options_);
   }
 
   Result<void> tile_count() {
@@ -447,11 +440,8 @@ private:
   }
 
   Result<void> peaks() {
-    std::map<std::uint16_t, std::uint32_t> high_water;
-    for (const Allocation& block : schedule_.allocations) {
-      std::uint32_t& peak = high_water[block.tile];
-      peak = std::max(peak, block.address + block.size - options_.data_base);
-    }
+    const std::map<std::uint16_t, std::uint32_t> high_water =
+        peak_per_tile(schedule_.allocations, options_);
     for (const auto& [tile, peak] : high_water) {
       const auto entry = schedule_.peak_sram.find(tile);
       if (entry == schedule_.peak_sram.end()) {

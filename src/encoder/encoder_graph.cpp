@@ -2,8 +2,9 @@
 
 #include "orvik_compiler/encoder.hpp"
 
+#include "../debug_text/record.hpp"
 #include "../result_try.hpp"
-#include "encoder_dimensions.hpp"
+#include "invalid_encoder_dimensions.hpp"
 
 #include <ostream>
 #include <string>
@@ -71,8 +72,12 @@ Result<Graph> encoder_graph(EncoderConfig config) {
 }
 
 std::ostream& operator<<(std::ostream& out, const EncoderConfig& config) {
-  return out << "EncoderConfig { sequence: " << config.sequence << ", hidden: " << config.hidden
-             << ", heads: " << config.heads << ", feed_forward: " << config.feed_forward << " }";
+  debug_text::Record(out, "EncoderConfig")
+      .field("sequence", config.sequence)
+      .field("hidden", config.hidden)
+      .field("heads", config.heads)
+      .field("feed_forward", config.feed_forward);
+  return out;
 }
 
 } // namespace orvik_compiler

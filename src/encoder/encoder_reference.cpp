@@ -3,8 +3,8 @@
 #include "orvik_compiler/encoder.hpp"
 
 #include "../checked_arithmetic.hpp"
-#include "encoder_dimensions.hpp"
-#include "kernels.hpp"
+#include "../kernels/kernels.hpp"
+#include "invalid_encoder_dimensions.hpp"
 
 #include <cmath>
 

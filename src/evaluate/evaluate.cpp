@@ -4,15 +4,14 @@
 #include "orvik_compiler/evaluate.hpp"
 
 #include "../checked_arithmetic.hpp"
-#include "../encoder/kernels.hpp"
+#include "../graph/op_rules.hpp"
+#include "../kernels/kernels.hpp"
 
-#include <algorithm>
 #include <initializer_list>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <variant>
 
@@ -33,64 +32,24 @@ void require_tensor(const Graph& graph, TensorId id, const char* role) {
   }
 }
 
-/// Whether `permutation` names each of `rank` axes exactly once.
-bool is_permutation(const std::vector<std::uint64_t>& permutation, std::size_t rank) {
-  if (permutation.size() != rank) {
+/// Whether an operation's operand count and shapes fit its kind, as the builder would have made
+/// them: its kind's rule accepts the operands and gives exactly the stored output shape. The
+/// graph has been validated and every tensor's element count fits 64 bits, so a rule whose
+/// element count overflows can only have met an attribute that fits no tensor here: such an op
+/// does not fit either.
+bool operands_fit(const Graph& graph, const Op& op) {
+  std::vector<std::vector<std::uint64_t>> operands;
+  operands.reserve(op.inputs.size());
+  for (const TensorId input : op.inputs) {
+    operands.push_back(shape_of(graph, input));
+  }
+  try {
+    const Result<std::vector<std::uint64_t>> shape = output_shape(op.name, op.kind, operands);
+    return shape && *shape == shape_of(graph, op.output);
+  } catch (const std::overflow_error&) {
     return false;
   }
-  const std::unordered_set<std::uint64_t> distinct(permutation.begin(), permutation.end());
-  return distinct.size() == rank && std::all_of(permutation.begin(), permutation.end(),
-                                                [rank](std::uint64_t axis) { return axis < rank; });
 }
-
-/// Whether an operation's operand count and shapes fit its kind, as the builder would have made
-/// them. The graph has been validated, so every id is inside it.
-struct OperandsFit {
-  const Graph& graph;
-  const Op& op;
-
-  const std::vector<std::uint64_t>& output() const { return shape_of(graph, op.output); }
-  const std::vector<std::uint64_t>& input(std::size_t i) const {
-    return shape_of(graph, op.inputs[i]);
-  }
-  bool unary_keeping_shape() const { return op.inputs.size() == 1 && input(0) == output(); }
-
-  bool operator()(const OpKind::MatMul&) const {
-    if (op.inputs.size() != 2) {
-      return false;
-    }
-    const std::vector<std::uint64_t>& a = input(0);
-    const std::vector<std::uint64_t>& b = input(1);
-    return a.size() == 2 && b.size() == 2 && a[1] == b[0] &&
-           output() == std::vector<std::uint64_t>{a[0], b[1]};
-  }
-  bool operator()(const OpKind::Add&) const { return element_wise_pair(); }
-  bool operator()(const OpKind::Mul&) const { return element_wise_pair(); }
-  bool operator()(const OpKind::Reshape& reshape) const {
-    return op.inputs.size() == 1 && reshape.shape == output() &&
-           graph.tensors[op.inputs[0].index].elements() ==
-               graph.tensors[op.output.index].elements();
-  }
-  bool operator()(const OpKind::Transpose& transpose) const {
-    if (op.inputs.size() != 1 || !is_permutation(transpose.permutation, input(0).size())) {
-      return false;
-    }
-    std::vector<std::uint64_t> shape;
-    for (const std::uint64_t axis : transpose.permutation) {
-      shape.push_back(input(0)[axis]);
-    }
-    return shape == output();
-  }
-  bool operator()(const OpKind::LayerNorm&) const { return unary_keeping_shape(); }
-  bool operator()(const OpKind::Softmax& softmax) const {
-    return unary_keeping_shape() && softmax.axis < output().size();
-  }
-  bool operator()(const OpKind::Gelu&) const { return unary_keeping_shape(); }
-
-  bool element_wise_pair() const {
-    return op.inputs.size() == 2 && input(0) == output() && input(1) == output();
-  }
-};
 
 /// Product of the extents in [first, last) of a shape.
 std::uint64_t extent_product(const std::vector<std::uint64_t>& shape, std::size_t first,
@@ -246,7 +205,7 @@ Result<std::vector<std::vector<float>>> evaluate(const Graph& graph,
     checked::float_count(tensor.elements(), "tensor element count");
   }
   for (const Op& op : graph.ops) {
-    if (!std::visit(OperandsFit{graph, op}, op.kind.value)) {
+    if (!operands_fit(graph, op)) {
       return CompileError::graph("invalid op " + op.name);
     }
   }

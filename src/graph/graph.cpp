@@ -2,19 +2,15 @@
 
 #include "orvik_compiler/graph.hpp"
 
-#include "../checked_arithmetic.hpp"
 #include "../debug_text/record.hpp"
+#include "op_rules.hpp"
 
 #include <ostream>
 
 namespace orvik_compiler {
 
 std::uint64_t Tensor::elements() const {
-  std::uint64_t count = 1;
-  for (const std::uint64_t extent : shape) {
-    count = checked::multiply(count, extent, "tensor element count");
-  }
-  return count;
+  return element_count(shape);
 }
 
 std::ostream& operator<<(std::ostream& out, TensorId id) {

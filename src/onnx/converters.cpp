@@ -1,12 +1,19 @@
-// The converter table: one function per supported ONNX operator.
+// The converter table: one function per supported ONNX operator and since-version.
 
 #include "converters.hpp"
 
+#include "attributes.hpp"
+#include "broadcasting.hpp"
+#include "constants.hpp"
+#include "layer_norm.hpp"
+#include "operands.hpp"
+#include "reshapes.hpp"
 #include "tensor_data.hpp"
 
 #include <algorithm>
 #include <array>
 #include <numeric>
+#include <utility>
 
 namespace orvik_compiler::onnx_import {
 namespace {
@@ -187,21 +194,28 @@ Result<void> convert_transpose(Conversion& conversion, const Node& node) {
                        conversion.graph().transpose(output_name(node, 0), input, permutation)));
 }
 
-/// `Reshape` to a constant shape: 0 copies the input's extent (unless `allowzero`), -1 is
-/// inferred.
+/// The shape input of `Reshape` from opset 5: int64 values known at import.
+Result<std::vector<std::int64_t>> shape_input(Conversion& conversion, const Node& node) {
+  return input_integers(conversion, node, 1, "shape");
+}
+
+/// The shape attribute of `Reshape` before opset 5, which it must have.
+Result<std::vector<std::int64_t>> shape_attribute(Conversion&, const Node& node) {
+  ORVIK_TRY(shape, ints_attribute(node, "shape"));
+  if (!shape) {
+    return node_error(node, "attribute \"shape\" is missing");
+  }
+  return *shape;
+}
+
+using ShapeReader = Result<std::vector<std::int64_t>> (*)(Conversion& conversion, const Node& node);
+
+/// `Reshape` to a constant shape, read by `requested_shape`: 0 copies the input's extent (unless
+/// `allowzero`), -1 is inferred.
+template <ShapeReader requested_shape>
 Result<void> convert_reshape(Conversion& conversion, const Node& node) {
   ORVIK_TRY(input, shaped_input(conversion, node));
-  std::vector<std::int64_t> requested;
-  if (conversion.opset < 5) {
-    ORVIK_TRY(shape, ints_attribute(node, "shape"));
-    if (!shape) {
-      return node_error(node, "attribute \"shape\" is missing");
-    }
-    requested = *shape;
-  } else {
-    ORVIK_TRY(shape, input_integers(conversion, node, 1, "shape"));
-    requested = shape;
-  }
+  ORVIK_TRY(requested, requested_shape(conversion, node));
   ORVIK_TRY(allow_zero, int_attribute(node, "allowzero", 0));
   std::vector<std::uint64_t> shape;
   std::optional<std::size_t> inferred;
@@ -253,19 +267,26 @@ Result<void> convert_flatten(Conversion& conversion, const Node& node) {
                  reshaped(conversion, node, input, std::move(shape), output_name(node, 0)));
 }
 
-/// The axes of `Squeeze` and `Unsqueeze`: an attribute before opset 13, a constant input after.
-Result<std::optional<std::vector<std::int64_t>>> axes_of(Conversion& conversion, const Node& node) {
-  if (conversion.opset < 13) {
-    return ints_attribute(node, "axes");
-  }
-  if (!has_input(node, 1)) {
-    return std::optional<std::vector<std::int64_t>>{};
-  }
-  ORVIK_TRY(axes, input_integers(conversion, node, 1, "axes"));
-  return std::optional<std::vector<std::int64_t>>(axes);
+using Axes = std::optional<std::vector<std::int64_t>>;
+using AxesReader = Result<Axes> (*)(Conversion& conversion, const Node& node);
+
+/// The axes of `Squeeze` and `Unsqueeze` before opset 13: an attribute.
+Result<Axes> axes_attribute(Conversion&, const Node& node) {
+  return ints_attribute(node, "axes");
 }
 
-/// `Squeeze` of the given axes of extent 1, or of every axis of extent 1.
+/// The axes of `Squeeze` and `Unsqueeze` from opset 13: an optional input, constant when given.
+Result<Axes> axes_input(Conversion& conversion, const Node& node) {
+  if (!has_input(node, 1)) {
+    return Axes{};
+  }
+  ORVIK_TRY(axes, input_integers(conversion, node, 1, "axes"));
+  return Axes(axes);
+}
+
+/// `Squeeze` of the axes `axes_of` reads, which must have extent 1, or of every axis of
+/// extent 1.
+template <AxesReader axes_of>
 Result<void> convert_squeeze(Conversion& conversion, const Node& node) {
   ORVIK_TRY(input, shaped_input(conversion, node));
   ORVIK_TRY(axes, axes_of(conversion, node));
@@ -291,7 +312,9 @@ Result<void> convert_squeeze(Conversion& conversion, const Node& node) {
                  reshaped(conversion, node, input, std::move(shape), output_name(node, 0)));
 }
 
-/// `Unsqueeze`: inserts axes of extent 1 at the given positions of the result.
+/// `Unsqueeze`: inserts axes of extent 1 at the positions of the result that `axes_of` reads,
+/// which it must find.
+template <AxesReader axes_of>
 Result<void> convert_unsqueeze(Conversion& conversion, const Node& node) {
   ORVIK_TRY(input, shaped_input(conversion, node));
   ORVIK_TRY(axes, axes_of(conversion, node));
@@ -323,21 +346,26 @@ Result<void> convert_identity(Conversion& conversion, const Node& node) {
                  reshaped(conversion, node, input, input.shape, output_name(node, 0)));
 }
 
-/// `Softmax` along one axis. Before opset 13 the input is seen as a matrix of the axes before
-/// `axis` by the rest, so it is reshaped around the softmax unless that makes no difference.
-Result<void> convert_softmax(Conversion& conversion, const Node& node) {
+/// The `axis` of a Softmax of `input`, `fallback` when absent, made non-negative.
+Result<std::uint64_t> softmax_axis(Conversion& conversion, const Node& node, TensorId input,
+                                   std::int64_t fallback) {
+  ORVIK_TRY(requested, int_attribute(node, "axis", fallback));
+  return normalised_axis(node, requested, conversion.graph().tensors[input.index].shape.size(),
+                         "axis");
+}
+
+/// `Softmax` before opset 13: the input is seen as a matrix of the axes before `axis` (1 by
+/// default) by the rest, so it is reshaped around the softmax unless that makes no difference.
+Result<void> convert_softmax_v1(Conversion& conversion, const Node& node) {
   ORVIK_TRY(input, input_tensor(conversion, node, 0));
-  const bool flattens = conversion.opset < 13;
-  ORVIK_TRY(requested, int_attribute(node, "axis", flattens ? 1 : -1));
+  ORVIK_TRY(axis, softmax_axis(conversion, node, input, 1));
   Graph& graph = conversion.graph();
   const std::vector<std::uint64_t> shape = graph.tensors[input.index].shape;
-  ORVIK_TRY(axis, normalised_axis(node, requested, shape.size(), "axis"));
-  const auto after_axis = shape.begin() + static_cast<std::ptrdiff_t>(axis) + 1;
+  const auto at_axis = shape.begin() + static_cast<std::ptrdiff_t>(axis);
   const std::string output = output_name(node, 0);
-  if (!flattens || product(after_axis, shape.end()) == 1) {
+  if (product(at_axis + 1, shape.end()) == 1) {
     return defined(conversion, node, built(conversion, node, graph.softmax(output, input, axis)));
   }
-  const auto at_axis = shape.begin() + static_cast<std::ptrdiff_t>(axis);
   const std::vector<std::uint64_t> matrix{product(shape.begin(), at_axis),
                                           product(at_axis, shape.end())};
   ORVIK_TRY(rows, built(conversion, node,
@@ -346,6 +374,15 @@ Result<void> convert_softmax(Conversion& conversion, const Node& node) {
             built(conversion, node,
                   graph.softmax(fresh_name(conversion, output + "/rows_softmax"), rows, 1)));
   return defined(conversion, node, built(conversion, node, graph.reshape(output, softmax, shape)));
+}
+
+/// `Softmax` from opset 13: along one axis, the last by default.
+Result<void> convert_softmax_v13(Conversion& conversion, const Node& node) {
+  ORVIK_TRY(input, input_tensor(conversion, node, 0));
+  ORVIK_TRY(axis, softmax_axis(conversion, node, input, -1));
+  return defined(
+      conversion, node,
+      built(conversion, node, conversion.graph().softmax(output_name(node, 0), input, axis)));
 }
 
 /// `LayerNormalization` over the axes from `axis` on, with its `Scale` and optional `B`; its
@@ -424,38 +461,67 @@ Result<void> convert_constant(Conversion& conversion, const Node& node) {
 
 struct ConverterEntry {
   std::string_view op_type;
+  /// The operator set version from which `convert` holds, until the operator's next entry.
+  std::int64_t since_version;
   Converter convert;
 };
 
-/// The supported operators, in alphabetical order.
+/// The supported operators in alphabetical order, each one's since-versions in increasing order.
+/// A converter for a new version of an operator is one more entry.
 constexpr std::array converters{
-    ConverterEntry{"Add", convert_elementwise<Elementwise::Add>},
-    ConverterEntry{"Constant", convert_constant},
-    ConverterEntry{"Div", convert_by_constant<Elementwise::Mul>},
-    ConverterEntry{"Flatten", convert_flatten},
-    ConverterEntry{"Gemm", convert_gemm},
-    ConverterEntry{"Identity", convert_identity},
-    ConverterEntry{"LayerNormalization", convert_layer_normalization},
-    ConverterEntry{"MatMul", convert_matmul},
-    ConverterEntry{"Mul", convert_elementwise<Elementwise::Mul>},
-    ConverterEntry{"Reshape", convert_reshape},
-    ConverterEntry{"Softmax", convert_softmax},
-    ConverterEntry{"Squeeze", convert_squeeze},
-    ConverterEntry{"Sub", convert_by_constant<Elementwise::Add>},
-    ConverterEntry{"Transpose", convert_transpose},
-    ConverterEntry{"Unsqueeze", convert_unsqueeze},
+    ConverterEntry{"Add", 1, convert_elementwise<Elementwise::Add>},
+    ConverterEntry{"Constant", 1, convert_constant},
+    ConverterEntry{"Div", 1, convert_by_constant<Elementwise::Mul>},
+    ConverterEntry{"Flatten", 1, convert_flatten},
+    ConverterEntry{"Gemm", 1, convert_gemm},
+    ConverterEntry{"Identity", 1, convert_identity},
+    ConverterEntry{"LayerNormalization", 17, convert_layer_normalization},
+    ConverterEntry{"MatMul", 1, convert_matmul},
+    ConverterEntry{"Mul", 1, convert_elementwise<Elementwise::Mul>},
+    ConverterEntry{"Reshape", 1, convert_reshape<shape_attribute>},
+    ConverterEntry{"Reshape", 5, convert_reshape<shape_input>},
+    ConverterEntry{"Softmax", 1, convert_softmax_v1},
+    ConverterEntry{"Softmax", 13, convert_softmax_v13},
+    ConverterEntry{"Squeeze", 1, convert_squeeze<axes_attribute>},
+    ConverterEntry{"Squeeze", 13, convert_squeeze<axes_input>},
+    ConverterEntry{"Sub", 1, convert_by_constant<Elementwise::Add>},
+    ConverterEntry{"Transpose", 1, convert_transpose},
+    ConverterEntry{"Unsqueeze", 1, convert_unsqueeze<axes_attribute>},
+    ConverterEntry{"Unsqueeze", 13, convert_unsqueeze<axes_input>},
 };
+
+static_assert(std::adjacent_find(converters.begin(), converters.end(),
+                                 [](const ConverterEntry& a, const ConverterEntry& b) {
+                                   return std::pair(b.op_type, b.since_version) <=
+                                          std::pair(a.op_type, a.since_version);
+                                 }) == converters.end(),
+              "the converters must be ordered by operator, then by since-version, each once");
 
 } // namespace
 
-Converter find_converter(std::string_view domain, std::string_view op_type) {
-  if (!domain.empty() && domain != "ai.onnx") {
-    return nullptr;
+Converter find_converter(std::string_view op_type, std::int64_t opset) {
+  // An operator's entries rise by since-version, so the last one that applies is the newest.
+  Converter chosen = nullptr;
+  for (const ConverterEntry& entry : converters) {
+    if (entry.op_type == op_type && entry.since_version <= opset) {
+      chosen = entry.convert;
+    }
   }
-  const auto* found =
-      std::find_if(converters.begin(), converters.end(),
-                   [&](const ConverterEntry& entry) { return entry.op_type == op_type; });
-  return found == converters.end() ? nullptr : found->convert;
+  return chosen;
+}
+
+CompileError unsupported_operator(const Node& node) {
+  return node_error(node, "unsupported operator");
+}
+
+Result<void> convert_node(Conversion& conversion, const Node& node) {
+  const Converter convert = is_default_domain(node.proto.domain())
+                                ? find_converter(node.proto.op_type(), conversion.opset)
+                                : nullptr;
+  if (convert == nullptr) {
+    return unsupported_operator(node);
+  }
+  return convert(conversion, node);
 }
 
 } // namespace orvik_compiler::onnx_import

@@ -2,6 +2,9 @@
 
 #include "fusions.hpp"
 
+#include "converters.hpp"
+#include "layer_norm.hpp"
+#include "operands.hpp"
 #include "tensor_data.hpp"
 
 #include <algorithm>
@@ -51,8 +54,7 @@ const onnx::NodeProto& node_at(const GraphIndex& index, std::size_t n) {
 /// Whether the node is of `op_type` of the default domain with at least one output, so that
 /// `output(0)` exists.
 bool is_op(const onnx::NodeProto& node, std::string_view op_type) {
-  return node.op_type() == op_type && (node.domain().empty() || node.domain() == "ai.onnx") &&
-         node.output_size() >= 1;
+  return node.op_type() == op_type && is_default_domain(node.domain()) && node.output_size() >= 1;
 }
 
 /// The one node that reads `value`, when it is of `op_type` and `value` is no graph output.
@@ -431,7 +433,7 @@ Result<void> convert_fusion(Conversion& conversion, const onnx::GraphProto& grap
   if (!axes) {
     // Not a layer normalisation after all: its first node is refused as it would be alone.
     const onnx::NodeProto& first = graph.node(static_cast<int>(fusion.nodes.front()));
-    return node_error(Node{first, fusion.nodes.front(), first.op_type()}, "unsupported operator");
+    return unsupported_operator(Node{first, fusion.nodes.front(), first.op_type()});
   }
   LayerNormParts parts{norm.normalized, std::nullopt, norm.scaled, std::nullopt, norm.biased};
   if (!norm.scale.empty()) {

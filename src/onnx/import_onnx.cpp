@@ -4,6 +4,7 @@
 
 #include "orvik_compiler/onnx.hpp"
 
+#include "constants.hpp"
 #include "conversion.hpp"
 #include "converters.hpp"
 #include "fusions.hpp"
@@ -17,14 +18,15 @@ namespace {
 
 using namespace onnx_import;
 
-/// The version of the default operator set, 0 when the model imports none.
+/// The version of the default operator set. A model that imports none (which the checker allows
+/// only before IR version 3) is read as importing version 1, as ONNX's checker reads it.
 std::int64_t default_opset(const onnx::ModelProto& model) {
   for (const onnx::OperatorSetIdProto& set : model.opset_import()) {
-    if (set.domain().empty() || set.domain() == "ai.onnx") {
+    if (is_default_domain(set.domain())) {
       return set.version();
     }
   }
-  return 0;
+  return 1;
 }
 
 /// Reserves every name the model gives a value, so that the importer's own names avoid them,
@@ -144,7 +146,7 @@ Result<void> declare_inputs(Conversion& conversion, const onnx::GraphProto& grap
 }
 
 /// Converts every node in order: a fusion at its last node, the other nodes of a fusion not at
-/// all, every other node by the converter of its operator.
+/// all, every other node by the converter of its operator at the model's operator set.
 Result<void> convert_nodes(Conversion& conversion, const onnx::GraphProto& graph,
                            const std::vector<Fusion>& fusions) {
   std::vector<const Fusion*> fused_at(static_cast<std::size_t>(graph.node_size()), nullptr);
@@ -161,13 +163,10 @@ Result<void> convert_nodes(Conversion& conversion, const onnx::GraphProto& graph
     if (fused_at[position] != nullptr) {
       converted = convert_fusion(conversion, graph, *fused_at[position]);
     } else if (!covered[position]) {
-      const std::string label = proto.domain().empty() || proto.domain() == "ai.onnx"
+      const std::string label = is_default_domain(proto.domain())
                                     ? proto.op_type()
                                     : proto.domain() + "." + proto.op_type();
-      const Node node{proto, position, label};
-      const Converter convert = find_converter(proto.domain(), proto.op_type());
-      converted = convert == nullptr ? Result<void>(node_error(node, "unsupported operator"))
-                                     : convert(conversion, node);
+      converted = convert_node(conversion, Node{proto, position, label});
     }
     if (!converted) {
       return converted.error();

@@ -1,4 +1,4 @@
-// Layout choice, share sizes, worker counts and kernel names at their boundaries.
+// Layout choice and share sizes at their boundaries.
 
 #include "test_support.hpp"
 
@@ -69,24 +69,6 @@ TEST_CASE("the sharding label follows kind and rank", "[layout]") {
   const Layout layout = choose_layout(graph.tensors[w.index], 64);
   CHECK(layout.sharding == Sharding::Rows);
   CHECK(layout.tiles == run(16));
-}
-
-TEST_CASE("kernels of 96 elements or more use six workers", "[layout]") {
-  CHECK(worker_count(tensor({95})) == 1);
-  CHECK(worker_count(tensor({96})) == 6);
-  CHECK(worker_count(tensor({})) == 1);
-}
-
-TEST_CASE("every operation kind has its kernel name", "[layout]") {
-  CHECK(operation_name(OpKind::MatMul{}) == "matmul");
-  CHECK(operation_name(OpKind::Add{}) == "add");
-  CHECK(operation_name(OpKind::Mul{}) == "mul");
-  CHECK(operation_name(OpKind::Reshape{{4}}) == "reshape");
-  CHECK(operation_name(OpKind::Transpose{{1, 0}}) == "transpose");
-  CHECK(operation_name(OpKind::LayerNorm{1e-5F}) == "layer_norm");
-  CHECK(operation_name(OpKind::Softmax{0}) == "softmax");
-  CHECK(operation_name(OpKind::Softmax{7}) == "softmax");
-  CHECK(operation_name(OpKind::Gelu{}) == "gelu");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The compile driver: the worked example end to end, the failure order and the phase rules.
 
 #include "test_support.hpp"
+#include "testing/hand_made_ops.hpp"
 
 namespace orvik_compiler {
 namespace {
@@ -77,8 +78,9 @@ TEST_CASE("the graph is checked before the options", "[compile]") {
 
 TEST_CASE("an input on fewer tiles than the output moves round-robin", "[compile]") {
   Graph graph;
-  const TensorId x = graph.input("x", {4});                                        // one tile
-  const TensorId y = expect_value(graph.op("spread", OpKind::Gelu{}, {x}, {700})); // three tiles
+  const TensorId x = graph.input("x", {4}); // one tile
+  const TensorId y =
+      testing::append_unchecked_op(graph, "spread", OpKind::Gelu{}, {x}, {700}); // three tiles
   graph.mark_output(y);
   const Schedule schedule = expect_value(compile(graph, CompilerOptions{}));
   CHECK(testing::broken_rule(graph, CompilerOptions{}, schedule).empty());
@@ -95,9 +97,10 @@ TEST_CASE("an input on fewer tiles than the output moves round-robin", "[compile
 
 TEST_CASE("two moving inputs share one exchange, the first input's transfers first", "[compile]") {
   Graph graph;
-  const TensorId a = graph.input("a", {4});                                      // one tile
-  const TensorId b = graph.input("b", {300});                                    // two tiles
-  const TensorId c = expect_value(graph.op("c", OpKind::Add{}, {a, b}, {1000})); // four tiles
+  const TensorId a = graph.input("a", {4});   // one tile
+  const TensorId b = graph.input("b", {300}); // two tiles
+  const TensorId c =
+      testing::append_unchecked_op(graph, "c", OpKind::Add{}, {a, b}, {1000}); // four tiles
   graph.mark_output(c);
   const Schedule schedule = expect_value(compile(graph, CompilerOptions{}));
   CHECK(testing::broken_rule(graph, CompilerOptions{}, schedule).empty());
@@ -117,7 +120,8 @@ TEST_CASE("inputs on as many tiles as the output never move", "[compile]") {
   const TensorId w = graph.weight("w", {64, 64}); // Columns on 16 tiles
   const TensorId y = expect_value(graph.matmul("y", x, w));
   const TensorId z = expect_value(graph.gelu("z", y));
-  const TensorId t = expect_value(graph.op("t", OpKind::Gelu{}, {w}, {32, 64})); // Rows, 8 tiles
+  const TensorId t =
+      testing::append_unchecked_op(graph, "t", OpKind::Gelu{}, {w}, {32, 64}); // Rows, 8 tiles
   graph.mark_output(z);
   graph.mark_output(t);
   const Schedule schedule = expect_value(compile(graph, CompilerOptions{}));
@@ -128,7 +132,7 @@ TEST_CASE("inputs on as many tiles as the output never move", "[compile]") {
 TEST_CASE("the same moving input named twice is two sends to one tile", "[compile]") {
   Graph graph;
   const TensorId x = graph.input("x", {4});
-  const TensorId y = expect_value(graph.op("y", OpKind::Add{}, {x, x}, {1000}));
+  const TensorId y = testing::append_unchecked_op(graph, "y", OpKind::Add{}, {x, x}, {1000});
   graph.mark_output(y);
   CHECK(expect_error(compile(graph, CompilerOptions{})) ==
         CompileError::graph("multiple sends target one tensor region in an epoch"));

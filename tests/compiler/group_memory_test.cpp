@@ -1,7 +1,7 @@
 // One group's memory: its free gaps, and its lowest free address against the direct search over
 // every block placed, on generated sequences of shares of every kind.
 
-#include "compiler/block_size.hpp"
+#include "compiler/address_space.hpp"
 #include "compiler/free_space.hpp"
 #include "compiler/group_memory.hpp"
 #include "test_support.hpp"

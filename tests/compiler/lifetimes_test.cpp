@@ -1,4 +1,4 @@
-// The lifetime of every tensor in phases.
+// The lifetime of every tensor in phases, and when two lifetimes overlap.
 
 #include "test_support.hpp"
 
@@ -8,6 +8,15 @@ namespace orvik_compiler {
 namespace {
 
 using testing::expect_value;
+
+TEST_CASE("lifetimes are closed ranges that overlap when they share a phase", "[lifetimes]") {
+  CHECK(lifetimes_overlap(1, 3, 3, 5));
+  CHECK(lifetimes_overlap(3, 5, 1, 3));
+  CHECK_FALSE(lifetimes_overlap(1, 3, 4, 6));
+  CHECK_FALSE(lifetimes_overlap(4, 6, 1, 3));
+  CHECK(lifetimes_overlap(0, 0, 0, 0));
+  CHECK(lifetimes_overlap(0, 10, 4, 4));
+}
 
 TEST_CASE("lifetimes run from the writing phase to the last reading phase", "[lifetimes]") {
   // x and w are inputs; y = x * w on more tiles than x, so an exchange moves x first; u is

@@ -1,4 +1,4 @@
-// Memory planning: the lifetime and overlap rules, placement, and the memory errors.
+// Memory planning: placement and the memory errors.
 
 #include "test_support.hpp"
 #include "testing/generated_graphs.hpp"
@@ -12,25 +12,6 @@ using testing::expect_error;
 using testing::expect_value;
 
 constexpr std::uint32_t base = 0x52000;
-
-TEST_CASE("lifetimes are closed ranges that overlap when they share a phase", "[memory]") {
-  CHECK(lifetimes_overlap(1, 3, 3, 5));
-  CHECK(lifetimes_overlap(3, 5, 1, 3));
-  CHECK_FALSE(lifetimes_overlap(1, 3, 4, 6));
-  CHECK_FALSE(lifetimes_overlap(4, 6, 1, 3));
-  CHECK(lifetimes_overlap(0, 0, 0, 0));
-  CHECK(lifetimes_overlap(0, 10, 4, 4));
-}
-
-TEST_CASE("align_u32 rounds up to a multiple and refuses what cannot fit", "[memory]") {
-  CHECK(align_u32(0, 16) == 0);
-  CHECK(align_u32(1, 16) == 16);
-  CHECK(align_u32(16, 16) == 16);
-  CHECK(align_u32(100, 16) == 112);
-  CHECK(align_u32(0xFFFFFFF0U, 16) == 0xFFFFFFF0U);
-  CHECK_THROWS_AS(align_u32(0xFFFFFFF1U, 16), std::overflow_error);
-  CHECK_THROWS_AS(align_u32(5, 0), std::invalid_argument);
-}
 
 /// One tile, 16-byte tensors: the graph the lifetime tests below compile.
 CompilerOptions one_tile(std::uint32_t data_base = base, std::uint32_t data_limit = 0xE0000) {

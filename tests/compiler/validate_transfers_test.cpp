@@ -2,7 +2,7 @@
 
 #include "test_support.hpp"
 
-#include "compiler/validate_transfers.hpp"
+#include "compiler/transfer_destination.hpp"
 
 #include <random>
 #include <set>

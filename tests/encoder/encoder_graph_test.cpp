@@ -77,6 +77,15 @@ TEST_CASE("encoder dimensions are checked before any builder call", "[encoder]")
         CompileError::graph("invalid tensor w1"));
 }
 
+TEST_CASE("an encoder configuration prints its four dimensions in declaration order",
+          "[encoder][debug]") {
+  CHECK(testing::debug(EncoderConfig{}) ==
+        "EncoderConfig { sequence: 32, hidden: 64, heads: 4, feed_forward: 256 }");
+  // Distinct values catch a swapped field; the largest shows the full unsigned decimal.
+  CHECK(testing::debug(EncoderConfig{1, 0, 7, std::numeric_limits<std::uint64_t>::max()}) ==
+        "EncoderConfig { sequence: 1, hidden: 0, heads: 7, feed_forward: 18446744073709551615 }");
+}
+
 TEST_CASE("a layer appended to another graph is prefixed, or leaves the graph unchanged",
           "[encoder]") {
   Graph graph;

@@ -44,6 +44,23 @@ TEST_CASE("the reference checks its input size and head count", "[reference]") {
   CHECK_THROWS_AS(encoder_reference(config, ramp(32), short_weights), std::out_of_range);
 }
 
+TEST_CASE("the reference refuses only heads of 0 and evaluates what else the graph refuses",
+          "[reference]") {
+  // Each of these the graph refuses with the same message; the reference evaluates them: no
+  // tokens, no width, and a width that the heads do not divide.
+  const EncoderConfig graph_only[] = {{0, 8, 2, 16}, {4, 0, 2, 16}, {3, 6, 4, 8}};
+  for (const EncoderConfig& config : graph_only) {
+    INFO(testing::debug(config));
+    CHECK(expect_error(encoder_graph(config)) == CompileError::graph("invalid encoder dimensions"));
+    const std::vector<float> output = expect_value(encoder_reference(
+        config, ramp(config.sequence * config.hidden), EncoderWeights::deterministic(config)));
+    CHECK(output.size() == config.sequence * config.hidden);
+    for (const float value : output) {
+      CHECK(std::isfinite(value));
+    }
+  }
+}
+
 TEST_CASE("intermediate sizes that overflow stop before anything is allocated", "[reference]") {
   // sequence x hidden is 0, so the input matches, but sequence x sequence scores wrap to 0.
   const EncoderConfig config{std::uint64_t{1} << 32U, 0, 1, 0};

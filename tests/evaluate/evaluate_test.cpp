@@ -339,6 +339,12 @@ TEST_CASE("each evaluation error, first failure wins", "[evaluate]") {
        [](Graph& g) { g.ops[0].kind = OpKind::Reshape{{32}}; },
        {{tx, x}, {tw, w}},
        "invalid op norm"},
+      {"reshape to a shape whose element count overflows",
+       [](Graph& g) {
+         g.ops[0].kind = OpKind::Reshape{{std::uint64_t{1} << 32U, std::uint64_t{1} << 32U}};
+       },
+       {{tx, x}, {tw, w}},
+       "invalid op norm"},
       {"add of shapes that differ",
        [](Graph& g) { g.ops[1].kind = OpKind::Add{}; },
        {{tx, x}, {tw, w}},

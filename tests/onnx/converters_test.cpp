@@ -1,6 +1,7 @@
 // How each supported operator maps onto the graph's operations, and how the others are refused.
 
 #include "onnx_test_support.hpp"
+#include "src/onnx/converters.hpp"
 
 #include <functional>
 
@@ -255,6 +256,120 @@ TEST_CASE("each supported operator maps onto the graph's operations", "[onnx]") 
       const OnnxModel model = expect_value(import_built(mapping.model()));
       CHECK(describe(model.graph) == mapping.expected);
     }
+  }
+}
+
+/// A model of the given operator set with the input x [1, 2, 1, 3] and the output y of `shape`,
+/// made by the node that `make` appends.
+ModelBuilder versioned(std::int64_t opset, const std::vector<Extent>& shape,
+                       const std::function<void(ModelBuilder& model)>& make) {
+  ModelBuilder model(opset);
+  model.input("x", {1, 2, 1, 3});
+  make(model);
+  return model.output("y", onnx::TensorProto::FLOAT, shape);
+}
+
+TEST_CASE("an operator is converted by its converter of the model's operator set", "[onnx]") {
+  // Each pair is one operator in the last version before a boundary and the first after it, each
+  // refused by the other version's converter: a lookup that picks the oldest or the newest
+  // converter, or misses the boundary by one, fails one side.
+  const std::vector<MappingCase> cases{
+      {"Reshape in opset 4 reads its shape attribute",
+       [] {
+         return versioned(4, {3, 2}, [](ModelBuilder& model) {
+           set_attribute(model.node("Reshape", {"x"}, {"y"}), "shape",
+                         std::vector<std::int64_t>{3, -1});
+         });
+       },
+       {"y = Reshape { shape: [3, 2] }(x)", "-> y [3, 2]"}},
+      {"Reshape in opset 5 reads its shape input",
+       [] {
+         return versioned(5, {3, 2}, [](ModelBuilder& model) {
+           model.integers("shape", {2}, {3, -1});
+           model.node("Reshape", {"x", "shape"}, {"y"});
+         });
+       },
+       {"y = Reshape { shape: [3, 2] }(x)", "-> y [3, 2]"}},
+      {"Squeeze in opset 12 reads its axes attribute",
+       [] {
+         return versioned(12, {2, 1, 3}, [](ModelBuilder& model) {
+           set_attribute(model.node("Squeeze", {"x"}, {"y"}), "axes", std::vector<std::int64_t>{0});
+         });
+       },
+       {"y = Reshape { shape: [2, 1, 3] }(x)", "-> y [2, 1, 3]"}},
+      {"Squeeze in opset 13 reads its axes input",
+       [] {
+         return versioned(13, {1, 2, 3}, [](ModelBuilder& model) {
+           model.integers("axes", {1}, {2});
+           model.node("Squeeze", {"x", "axes"}, {"y"});
+         });
+       },
+       {"y = Reshape { shape: [1, 2, 3] }(x)", "-> y [1, 2, 3]"}},
+      {"Unsqueeze in opset 12 reads its axes attribute",
+       [] {
+         return versioned(12, {1, 2, 1, 3, 1}, [](ModelBuilder& model) {
+           set_attribute(model.node("Unsqueeze", {"x"}, {"y"}), "axes",
+                         std::vector<std::int64_t>{4});
+         });
+       },
+       {"y = Reshape { shape: [1, 2, 1, 3, 1] }(x)", "-> y [1, 2, 1, 3, 1]"}},
+      {"Unsqueeze in opset 13 reads its axes input",
+       [] {
+         return versioned(13, {1, 1, 2, 1, 3}, [](ModelBuilder& model) {
+           model.integers("axes", {1}, {0});
+           model.node("Unsqueeze", {"x", "axes"}, {"y"});
+         });
+       },
+       {"y = Reshape { shape: [1, 1, 2, 1, 3] }(x)", "-> y [1, 1, 2, 1, 3]"}},
+      {"Softmax in opset 12 flattens from its default axis 1",
+       [] {
+         return versioned(12, {1, 2, 1, 3},
+                          [](ModelBuilder& model) { model.node("Softmax", {"x"}, {"y"}); });
+       },
+       {"y/rows = Reshape { shape: [1, 6] }(x)", "y/rows_softmax = Softmax { axis: 1 }(y/rows)",
+        "y = Reshape { shape: [1, 2, 1, 3] }(y/rows_softmax)", "-> y [1, 2, 1, 3]"}},
+      {"Softmax in opset 13 works along its default last axis",
+       [] {
+         return versioned(13, {1, 2, 1, 3},
+                          [](ModelBuilder& model) { model.node("Softmax", {"x"}, {"y"}); });
+       },
+       {"y = Softmax { axis: 3 }(x)", "-> y [1, 2, 1, 3]"}},
+  };
+  for (const MappingCase& mapping : cases) {
+    SECTION(mapping.what) {
+      const OnnxModel model = expect_value(import_built(mapping.model()));
+      CHECK(describe(model.graph) == mapping.expected);
+    }
+  }
+}
+
+TEST_CASE("an operator without a converter at the model's operator set is unsupported", "[onnx]") {
+  using namespace onnx_import;
+  onnx::NodeProto proto;
+  proto.set_name("ln");
+  proto.set_op_type("LayerNormalization");
+  proto.add_input("x");
+  proto.add_output("y");
+  Conversion conversion;
+  const auto refusal = [&](std::int64_t opset) {
+    conversion.opset = opset;
+    const Result<void> converted = convert_node(conversion, Node{proto, 3, proto.op_type()});
+    REQUIRE_FALSE(converted.has_value());
+    return converted.error().message;
+  };
+  SECTION("an operator whose every converter is of a newer version") {
+    CHECK(find_converter("LayerNormalization", 16) == nullptr);
+    CHECK(find_converter("LayerNormalization", 17) != nullptr);
+    CHECK(refusal(16) == "node 3 \"ln\" (LayerNormalization): unsupported operator");
+  }
+  SECTION("an operator of another domain, even where the default domain has one of its name") {
+    proto.set_domain("com.example");
+    CHECK(refusal(17) == "node 3 \"ln\" (LayerNormalization): unsupported operator");
+  }
+  SECTION("an operator in the default domain's other spelling has its converter") {
+    proto.set_domain("ai.onnx");
+    CHECK(refusal(17) == "node 3 \"ln\" (LayerNormalization): input \"x\" is not defined "
+                         "before it");
   }
 }
 

@@ -169,6 +169,18 @@ TEST_CASE("the checker's and shape inference's messages are reported as they are
   }
 }
 
+TEST_CASE("a model that imports no operator set is converted as of opset 1", "[onnx]") {
+  // ONNX's checker allows this before IR version 3 and reads it as opset 1; the converters accept
+  // the node and shape inference, which finds no operator set, refuses the model.
+  ModelBuilder model;
+  model.model().set_ir_version(2);
+  model.model().clear_opset_import();
+  model.input("x", {2, 3});
+  set_attribute(model.node("Reshape", {"x"}, {"y"}), "shape", std::vector<std::int64_t>{3, 2});
+  const std::string message = import_error(model.output("y", onnx::TensorProto::FLOAT, {{3, 2}}));
+  CHECK_THAT(message, Catch::Contains("No opset import for domain optype Reshape"));
+}
+
 TEST_CASE("declared types that contradict the computed ones are refused before shape inference "
           "trusts them",
           "[onnx]") {

@@ -1,7 +1,5 @@
-"""The module as a whole: a docstring on everything, type stubs that match the module, and the
-README's Python example."""
+"""The module as a whole: a docstring on everything and the README's Python example."""
 
-import ast
 import inspect
 import re
 
@@ -53,44 +51,6 @@ def test_every_function_class_method_and_field_has_a_docstring():
             elif not described(getattr(member, "__doc__", None)):
                 undocumented.append(f"{cls.__qualname__}.{name}")
     assert undocumented == []
-
-
-def stub_members(node):
-    """The public names a stub class or module body declares."""
-    names = set()
-    for statement in node.body:
-        if isinstance(statement, (ast.ClassDef, ast.FunctionDef)):
-            names.add(statement.name)
-        elif isinstance(statement, ast.AnnAssign):
-            names.add(statement.target.id)
-    return {name for name in names if not name.startswith("_")}
-
-
-def module_members(cls):
-    if is_enum(cls):
-        return set(cls.__members__)
-    if cls is oc.CompileError:
-        try:
-            oc.Graph().validate()
-        except oc.CompileError as error:
-            return set(vars(error))
-    return {name for name in vars(cls) if not name.startswith("_")}
-
-
-def test_the_stubs_declare_exactly_the_modules_names():
-    stub = ast.parse((SOURCE_ROOT / "python" / "orvik_compiler.pyi").read_text())
-    module_names = {name for name in vars(oc) if not name.startswith("_")}
-    assert stub_members(stub) == module_names
-
-    def compare(stub_class, cls):
-        assert stub_members(stub_class) == module_members(cls), cls.__qualname__
-        for nested in stub_class.body:
-            if isinstance(nested, ast.ClassDef):
-                compare(nested, getattr(cls, nested.name))
-
-    for statement in stub.body:
-        if isinstance(statement, ast.ClassDef):
-            compare(statement, getattr(oc, statement.name))
 
 
 def test_the_readme_python_example_runs(capsys):

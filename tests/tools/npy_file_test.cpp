@@ -37,7 +37,7 @@ TEST_CASE("a file as NumPy writes it reads back", "[npy]") {
   const std::string header = "{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3), }";
   const std::string padded = header + std::string(128 - 10 - header.size() - 1, ' ') + "\n";
   const std::string bytes = npy_bytes(padded, float_bytes({1, 2, 3, 4, 5, 6}));
-  const auto array = std::get<NpyArray>(read_npy(bytes));
+  const NpyArray array = *read_npy(bytes, "x.npy");
   CHECK(array.shape == std::vector<std::uint64_t>{2, 3});
   CHECK(array.values == std::vector<float>{1, 2, 3, 4, 5, 6});
   // The writer produces exactly these bytes.
@@ -66,7 +66,7 @@ TEST_CASE("written files read back with their shape and bits", "[npy]") {
     // The values start at a multiple of 64 bytes, right after the header's line feed.
     CHECK((bytes.size() - count * 4) % 64 == 0);
     CHECK(bytes[bytes.size() - count * 4 - 1] == '\n');
-    const auto array = std::get<NpyArray>(read_npy(bytes));
+    const NpyArray array = *read_npy(bytes, "x.npy");
     CHECK(array.shape == shape);
     REQUIRE(array.values.size() == values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -86,7 +86,7 @@ TEST_CASE("headers NumPy may write in other spellings are read", "[npy]") {
     bytes.push_back(static_cast<char>(((header.size() + 1) >> shift) & 0xFFU));
   }
   bytes += header + "\n" + float_bytes({7, 8});
-  const auto array = std::get<NpyArray>(read_npy(bytes));
+  const NpyArray array = *read_npy(bytes, "x.npy");
   CHECK(array.shape == std::vector<std::uint64_t>{1, 2});
   CHECK(array.values == std::vector<float>{7, 8});
 }
@@ -151,9 +151,10 @@ TEST_CASE("each malformed file is refused with what is wrong", "[npy]") {
   };
   for (const Case& c : cases) {
     INFO(c.what);
-    const auto result = read_npy(c.bytes);
-    REQUIRE(std::holds_alternative<NpyError>(result));
-    CHECK(std::get<NpyError>(result).message == c.message);
+    const ToolResult<NpyArray> result = read_npy(c.bytes, "x.npy");
+    REQUIRE(!result);
+    CHECK(result.failure().exit_status == exit_usage_error);
+    CHECK(result.failure().message == "orvik: error: x.npy: " + c.message);
   }
 }
 

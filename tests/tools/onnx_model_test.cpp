@@ -68,10 +68,11 @@ TEST_CASE("orvik runs an ONNX model with inputs from .pb and .npy files", "[tool
                           " --input x=" + quoted((scratch / file).string()) + " -o " +
                           quoted(scratch.path().string()));
     REQUIRE(run.status == 0);
-    const auto y = std::get<NpyArray>(read_npy(slurp(scratch / "y.npy")));
-    CHECK(y.shape == std::vector<std::uint64_t>{2, 2});
+    const ToolResult<NpyArray> y = read_npy(slurp(scratch / "y.npy"), "y.npy");
+    REQUIRE(y);
+    CHECK(y->shape == std::vector<std::uint64_t>{2, 2});
     // Rows of x times w: (x0 + x2, x1 + x2), then + (0.5, -0.5).
-    CHECK(y.values == std::vector<float>{4.5F, 4.5F, 10.5F, 10.5F});
+    CHECK(y->values == std::vector<float>{4.5F, 4.5F, 10.5F, 10.5F});
   }
 }
 

@@ -152,9 +152,9 @@ TEST_CASE("bad input gets its message and exit status and writes nothing", "[too
   };
   const std::string steps = R"({"format": "orvik-graph", "version": 1, "steps": [)";
   const std::vector<Case> cases{
-      {"compile - " + out, "{\"format\": ", 2, "<stdin>:1:12: error: "},
+      {"compile - " + out, "{\"format\": ", 2, "standard input:1:12: error: "},
       {"compile - " + out, steps + R"({"op": "gelu", "name": "y", "input": "x"}]})", 2,
-       "<stdin>: error: step 1 \"y\": unknown tensor \"x\""},
+       "standard input: error: step 1 \"y\": unknown tensor \"x\""},
       {"compile - " + out, steps + R"({"op": "input", "name": "x", "shape": [4]}]})", 1,
        "orvik: error: graph has no outputs"},
       {"compile --encoder --tiles 0 " + out, "", 1, "orvik: error: invalid compiler options"},
@@ -171,6 +171,9 @@ TEST_CASE("bad input gets its message and exit status and writes nothing", "[too
       {"compile --encoder --tile 70 --memory-map '" + (scratch / "m.svg").string() + "'", "", 2,
        "orvik: error: --tile 70 is not a tile of the 64-tile target"},
       {"frobnicate", "", 2, "A subcommand is required"},
+      // Every command that reads standard input calls it by one name.
+      {"run - -o '" + scratch.path().string() + "'", "{", 2, "standard input:1:2: error: "},
+      {"verify - --encoder", "{", 2, "standard input:1:2: error: "},
       {"compile --encoder -o '" + (scratch / "out").string() + "' --trace '" +
            (scratch / "t.json").string() + "' --report '" + (scratch / "no" / "r.html").string() +
            "'",
@@ -231,7 +234,7 @@ TEST_CASE("the report names what was compiled", "[tool]") {
 
   const Run graph = orvik("graph --encoder");
   REQUIRE(orvik("compile - --report '" + report + "' --emit json", graph.out).status == 0);
-  CHECK(slurp(report).find(R"("name":"\u003cstdin>")") != std::string::npos);
+  CHECK(slurp(report).find(R"("name":"standard input")") != std::string::npos);
 }
 
 TEST_CASE("the trace has one track per tile and no overlapping events", "[tool]") {

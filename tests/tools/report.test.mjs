@@ -8,6 +8,7 @@
 /* global document, MouseEvent -- in the functions that run inside the page */
 
 import { launchChromium } from "./chromium.mjs";
+import { hex, number } from "../../tools/orvik/report/format.js";
 
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
@@ -50,14 +51,6 @@ const workloads = [
     tensor: "layer23.w1",
   },
 ];
-
-function number(value) {
-  return value.toLocaleString("en-US");
-}
-
-function hex(value) {
-  return `0x${value.toString(16).toUpperCase()}`;
-}
 
 /// The tensors of a graph file in id order, with the kind the builder gives them.
 function tensorsOf(graphFile) {

@@ -6,6 +6,8 @@
 #include "orvik/views.hpp"
 #include "tool_process.hpp"
 
+#include "schedule_io/view_workloads.hpp"
+
 #include "testing/encoder_stack.hpp"
 #include "testing/generated_graphs.hpp"
 
@@ -44,18 +46,6 @@ std::uint64_t retained_bytes(const oc::Schedule& schedule) {
   return bytes;
 }
 
-/// A graph whose names are long and full of what JSON, XML and the debug text escape.
-oc::Graph hostile_names() {
-  oc::Graph graph;
-  const std::string awkward = "<\"q\" & 'a'>\\\x01\xff" + std::string(300, '&');
-  const oc::TensorId x = graph.input(awkward + "x", {64, 96});
-  const oc::TensorId w = graph.weight("\"w\"", {96, 200});
-  const oc::TensorId y = graph.matmul(awkward + "y", x, w).value();
-  const oc::TensorId n = graph.layer_norm("n\n", y, 1e-5F).value();
-  graph.mark_output(graph.gelu(std::string(500, '"'), n).value());
-  return graph;
-}
-
 TEST_CASE("each estimate bounds what it estimates", "[tool][budget]") {
   struct Workload {
     std::string name;
@@ -66,7 +56,7 @@ TEST_CASE("each estimate bounds what it estimates", "[tool][budget]") {
   workloads.push_back({"encoder", *oc::encoder_graph({}), {}});
   workloads.push_back(
       {"stack 1 on 1472 tiles", *oc::testing::encoder_stack({128, 768, 12, 3072}, 1), {1472}});
-  workloads.push_back({"hostile names on 7 tiles", hostile_names(), {7}});
+  workloads.push_back({"hostile names on 7 tiles", oc::testing::hostile_names(), {7}});
   for (const std::uint64_t seed : {1U, 2U, 3U}) {
     for (const int tiles : {1, 16, 300}) {
       workloads.push_back({"generated " + std::to_string(seed) + " on " + std::to_string(tiles),

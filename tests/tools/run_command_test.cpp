@@ -2,7 +2,7 @@
 // .npy files, and every refusal with its message and exit status.
 
 #include "orvik/npy_file.hpp"
-#include "orvik/run_command.hpp"
+#include "orvik/run_graph.hpp"
 #include "tool_process.hpp"
 
 #include <orvik_compiler/orvik_compiler.hpp>
@@ -25,9 +25,9 @@ void write_array(const fs::path& path, const std::vector<std::uint64_t>& shape,
 }
 
 NpyArray read_array(const fs::path& path) {
-  auto array = read_npy(slurp(path));
-  REQUIRE(std::holds_alternative<NpyArray>(array));
-  return std::get<NpyArray>(std::move(array));
+  ToolResult<NpyArray> array = read_npy(slurp(path), path.string());
+  REQUIRE(array);
+  return std::move(*array);
 }
 
 /// The encoder's values as `orvik run --encoder` binds them by default, with `input` replaced

@@ -2,7 +2,7 @@
 
 #include "graph_file.hpp"
 
-#include "strict_json.hpp"
+#include "schedule_io/strict_json.hpp"
 
 #include <orvik_compiler/compiler.hpp>
 
@@ -28,6 +28,8 @@ using orvik_compiler::Graph;
 using orvik_compiler::OpKind;
 using orvik_compiler::Result;
 using orvik_compiler::TensorId;
+using orvik_compiler::schedule_io::member_path;
+using orvik_compiler::schedule_io::parse_strict_json;
 
 constexpr std::string_view format_name = "orvik-graph";
 constexpr std::uint64_t format_version = 1;
@@ -246,9 +248,9 @@ ToolResult<Graph> read_graph_file(std::string_view text, std::string_view file) 
   const auto file_error = [&](std::string_view message) {
     return unreadable(std::string(file) + ": error: " + std::string(message));
   };
-  const ToolResult<json> parsed = parse_strict_json(text, file, max_nesting);
+  const Result<json> parsed = parse_strict_json(text, file, max_nesting);
   if (!parsed) {
-    return parsed.failure();
+    return unreadable(parsed.error().message);
   }
   const json& document = *parsed;
   if (!document.is_object()) {

@@ -13,9 +13,13 @@
 
 namespace orvik_tool {
 
+std::string input_name(std::string_view path) {
+  return std::string(path == "-" ? standard_input_name : path);
+}
+
 ToolResult<std::string> read_input_file(const std::string& path, std::uint64_t max_bytes) {
   const bool standard_input = path == "-";
-  const std::string name = standard_input ? "standard input" : path;
+  const std::string name = input_name(path);
   const auto cannot_read = [&](int error) {
     return tool_error(exit_usage_error, "cannot read " + name + ": " + error_reason(error));
   };

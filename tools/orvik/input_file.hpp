@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace orvik_tool {
 
@@ -14,6 +15,12 @@ namespace orvik_tool {
 /// size in memory while it is read (a file of empty objects), so 16 MiB of it stays inside the
 /// default memory budget.
 constexpr std::uint64_t default_max_input_bytes = std::uint64_t{16} << 20U;
+
+/// What messages call standard input, which the path "-" reads.
+constexpr std::string_view standard_input_name = "standard input";
+
+/// What messages call the input at `path`: the path, or "standard input" for "-".
+std::string input_name(std::string_view path);
 
 /// The whole of the file at `path`, or of standard input for "-", read until its end but never
 /// more than `max_bytes` bytes and one to tell that there are more. Fails with the usage status:

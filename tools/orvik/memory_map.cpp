@@ -1,4 +1,4 @@
-// A picture of one tile's data window over the schedule.
+// A picture of one tile's data window over the schedule, and the bound of its length.
 
 #include "display.hpp"
 #include "views.hpp"
@@ -17,31 +17,46 @@ constexpr double right_margin = 24.0;
 constexpr double top_margin = 56.0;
 constexpr double bottom_margin = 48.0;
 
+/// What stands for `c` in XML: an entity for each of the five characters that XML reserves,
+/// nothing for any other, which stands for itself.
+std::string_view xml_entity(char c) {
+  switch (c) {
+  case '&':
+    return "&amp;";
+  case '<':
+    return "&lt;";
+  case '>':
+    return "&gt;";
+  case '"':
+    return "&quot;";
+  case '\'':
+    return "&apos;";
+  default:
+    return {};
+  }
+}
+
 /// Text made safe for XML character data and attribute values.
 std::string xml_escaped(std::string_view text) {
   std::string escaped;
   for (const char c : text) {
-    switch (c) {
-    case '&':
-      escaped += "&amp;";
-      break;
-    case '<':
-      escaped += "&lt;";
-      break;
-    case '>':
-      escaped += "&gt;";
-      break;
-    case '"':
-      escaped += "&quot;";
-      break;
-    case '\'':
-      escaped += "&apos;";
-      break;
-    default:
+    const std::string_view entity = xml_entity(c);
+    if (entity.empty()) {
       escaped += c;
+    } else {
+      escaped += entity;
     }
   }
   return escaped;
+}
+
+/// The bytes of `xml_escaped(text)`, counted without writing them.
+std::uint64_t xml_escaped_bytes(std::string_view text) {
+  std::uint64_t bytes = 0;
+  for (const char c : text) {
+    bytes += std::max<std::uint64_t>(xml_entity(c).size(), 1);
+  }
+  return bytes;
 }
 
 /// A tensor's name for the picture: escaped for display first, so that no control character
@@ -149,6 +164,22 @@ std::string memory_map_svg(const orvik_compiler::Graph& graph,
   }
   out << "</svg>\n";
   return std::move(out).str();
+}
+
+std::uint64_t memory_map_size_bound(const orvik_compiler::Graph& graph,
+                                    const orvik_compiler::schedule_io::ScheduleCounts& counts,
+                                    std::uint16_t tile) {
+  using orvik_compiler::schedule_io::ByteBound;
+  // The frame, axes and ticks take 4000 bytes; a block 420, its numbers and its label twice,
+  // in its title and in its rectangle.
+  ByteBound text{4000};
+  for (std::size_t t = 0; t < counts.tensors.size(); ++t) {
+    if (tile < counts.tensors[t].tiles) {
+      const std::uint64_t name = xml_escaped_bytes(display_name(graph.tensors[t].name));
+      text += ByteBound{420 + 2 * name + 2 * counts.address_digits + 2 * counts.phase_digits};
+    }
+  }
+  return text.value;
 }
 
 } // namespace orvik_tool

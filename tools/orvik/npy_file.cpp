@@ -15,8 +15,9 @@ constexpr std::string_view magic = "\x93NUMPY";
 /// The magic, two version bytes and the shortest length field.
 constexpr std::size_t preamble = magic.size() + 2;
 
-NpyError malformed(const std::string& what) {
-  return NpyError{"malformed header: " + what};
+/// A file that cannot be read, with what is wrong.
+ToolFailure unreadable(std::string_view file, const std::string& what) {
+  return tool_error(exit_usage_error, std::string(file) + ": " + what);
 }
 
 /// The fields of a header dictionary that matter here.
@@ -31,9 +32,9 @@ struct Header {
 /// are strings, True or False, or tuples of non-negative integers.
 class HeaderParser {
 public:
-  explicit HeaderParser(std::string_view text) : text_(text) {}
+  HeaderParser(std::string_view text, std::string_view file) : text_(text), file_(file) {}
 
-  std::variant<Header, NpyError> parse() {
+  ToolResult<Header> parse() {
     Header header;
     skip_space();
     if (!take('{')) {
@@ -88,6 +89,10 @@ public:
   }
 
 private:
+  ToolFailure malformed(const std::string& what) const {
+    return unreadable(file_, "malformed header: " + what);
+  }
+
   void skip_space() {
     while (position_ < text_.size() &&
            (text_[position_] == ' ' || text_[position_] == '\n' || text_[position_] == '\t')) {
@@ -163,6 +168,7 @@ private:
   }
 
   std::string_view text_;
+  std::string_view file_;
   std::size_t position_ = 0;
 };
 
@@ -195,46 +201,48 @@ std::vector<float> decode(std::string_view bytes) {
 
 } // namespace
 
-std::variant<NpyArray, NpyError> read_npy(std::string_view bytes) {
+ToolResult<NpyArray> read_npy(std::string_view bytes, std::string_view file) {
+  const auto refuse = [&](const std::string& what) { return unreadable(file, what); };
   if (bytes.size() < preamble + 2 || bytes.substr(0, magic.size()) != magic) {
-    return NpyError{"not a .npy file"};
+    return refuse("not a .npy file");
   }
   const auto major = static_cast<unsigned char>(bytes[magic.size()]);
   const auto minor = static_cast<unsigned char>(bytes[magic.size() + 1]);
   if (major < 1 || major > 3 || minor != 0) {
-    return NpyError{"unsupported .npy version " + std::to_string(major) + "." +
-                    std::to_string(minor)};
+    return refuse("unsupported .npy version " + std::to_string(major) + "." +
+                  std::to_string(minor));
   }
   const std::size_t length_width = major == 1 ? 2 : 4;
   if (bytes.size() < preamble + length_width) {
-    return NpyError{"not a .npy file"};
+    return refuse("not a .npy file");
   }
   const std::size_t header_length = little_endian(bytes.substr(preamble), length_width);
   const std::size_t data_start = preamble + length_width + header_length;
   if (bytes.size() < data_start) {
-    return malformed("the file ends inside the header");
+    return refuse("malformed header: the file ends inside the header");
   }
-  auto parsed = HeaderParser(bytes.substr(preamble + length_width, header_length)).parse();
-  if (auto* error = std::get_if<NpyError>(&parsed)) {
-    return *error;
+  ToolResult<Header> parsed =
+      HeaderParser(bytes.substr(preamble + length_width, header_length), file).parse();
+  if (!parsed) {
+    return parsed.failure();
   }
-  Header& header = std::get<Header>(parsed);
+  Header& header = *parsed;
   if (*header.descr != "<f4") {
-    return NpyError{"element type '" + *header.descr + "' is not '<f4'"};
+    return refuse("element type '" + *header.descr + "' is not '<f4'");
   }
   if (*header.fortran_order) {
-    return NpyError{"Fortran order is not supported"};
+    return refuse("Fortran order is not supported");
   }
   std::uint64_t needed = sizeof(float);
   for (const std::uint64_t extent : *header.shape) {
     if (__builtin_mul_overflow(needed, extent, &needed)) {
-      return NpyError{"its shape " + shape_text(*header.shape) + " does not fit 64 bits"};
+      return refuse("its shape " + shape_text(*header.shape) + " does not fit 64 bits");
     }
   }
   const std::string_view data = bytes.substr(data_start);
   if (data.size() != needed) {
-    return NpyError{"holds " + std::to_string(data.size()) + " bytes of values, its shape " +
-                    shape_text(*header.shape) + " needs " + std::to_string(needed)};
+    return refuse("holds " + std::to_string(data.size()) + " bytes of values, its shape " +
+                  shape_text(*header.shape) + " needs " + std::to_string(needed));
   }
   return NpyArray{std::move(*header.shape), decode(data)};
 }

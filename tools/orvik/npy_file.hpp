@@ -4,13 +4,14 @@
 // "\x93NUMPY", a version, the length of a header, the header (a Python dictionary literal with
 // 'descr', 'fortran_order' and 'shape'), then the values.
 
+#include "tool_failure.hpp"
+
 #include <orvik_compiler/debug_text.hpp>
 
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace orvik_tool {
@@ -21,16 +22,12 @@ struct NpyArray {
   std::vector<float> values;
 };
 
-/// A .npy file that cannot be read, with what is wrong: "not a .npy file", "unsupported .npy
+/// Reads the bytes of a .npy file of versions 1.0, 2.0 or 3.0 whose element type is '<f4' and
+/// whose order is C. The values must fill the shape exactly. A file that cannot be read fails
+/// with the usage status and "FILE: " before what is wrong: "not a .npy file", "unsupported .npy
 /// version 4.0", "malformed header: ...", "element type '<f8' is not '<f4'", "Fortran order is
 /// not supported", "holds 12 bytes of values, its shape [2, 2] needs 16".
-struct NpyError {
-  std::string message;
-};
-
-/// Reads the bytes of a .npy file of versions 1.0, 2.0 or 3.0 whose element type is '<f4' and
-/// whose order is C. The values must fill the shape exactly.
-std::variant<NpyArray, NpyError> read_npy(std::string_view bytes);
+ToolResult<NpyArray> read_npy(std::string_view bytes, std::string_view file);
 
 /// The bytes of a .npy file holding `values` under `shape`: version 1.0 with the header padded
 /// so that the values start at a multiple of 64 bytes, or 2.0 when the header needs more than

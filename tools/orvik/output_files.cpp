@@ -4,12 +4,14 @@
 #include "output_files.hpp"
 
 #include "descriptor.hpp"
+#include "input_file.hpp"
 
 #include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
+#include <optional>
 #include <random>
 #include <string_view>
 #include <sys/stat.h>
@@ -216,8 +218,8 @@ ToolResult<Target> resolve(const OutputFile& file, const struct stat& standard_o
 
 /// At most one output on standard output, no two outputs writing one regular file, and no
 /// output replacing an input.
-std::optional<ToolFailure> check_distinct(const std::vector<Target>& targets,
-                                          const std::vector<InputFile>& inputs) {
+ToolResult<void> check_distinct(const std::vector<Target>& targets,
+                                const std::vector<InputFile>& inputs) {
   const auto refuse = [](const std::string& what) { return tool_error(exit_usage_error, what); };
   const Target* on_standard_output = nullptr;
   for (std::size_t i = 0; i < targets.size(); ++i) {
@@ -251,12 +253,12 @@ std::optional<ToolFailure> check_distinct(const std::vector<Target>& targets,
     const FileIdentity read{status.st_dev, status.st_ino, {}};
     for (const Target& target : targets) {
       if (target.identity == read) {
-        return refuse(describe(*target.file) + " would overwrite the " + input.what +
-                      (standard_input ? " on standard input" : " " + input.path));
+        return refuse(describe(*target.file) + " would overwrite the " + input.what + " " +
+                      (standard_input ? "on " + input_name(input.path) : input.path));
       }
     }
   }
-  return std::nullopt;
+  return {};
 }
 
 /// A short name that says what the file is: ".orvik-" and six random letters or digits, ".tmp".
@@ -421,8 +423,8 @@ private:
 
 } // namespace
 
-std::optional<ToolFailure> write_all_or_nothing(const std::vector<OutputFile>& files,
-                                                const std::vector<InputFile>& inputs) {
+ToolResult<void> write_all_or_nothing(const std::vector<OutputFile>& files,
+                                      const std::vector<InputFile>& inputs) {
   struct stat standard_output {};
   if (fstat(STDOUT_FILENO, &standard_output) != 0) {
     standard_output.st_mode = 0;
@@ -435,12 +437,12 @@ std::optional<ToolFailure> write_all_or_nothing(const std::vector<OutputFile>& f
     }
     targets.push_back(std::move(*target));
   }
-  if (std::optional<ToolFailure> failure = check_distinct(targets, inputs)) {
-    return failure;
+  if (ToolResult<void> distinct = check_distinct(targets, inputs); !distinct) {
+    return distinct;
   }
 
   Staging staging(targets);
-  const auto each = [&](Delivery delivery, auto step) -> std::optional<ToolFailure> {
+  const auto each = [&](Delivery delivery, auto step) -> ToolResult<void> {
     for (std::size_t i = 0; i < targets.size(); ++i) {
       if (targets[i].delivery != delivery) {
         continue;
@@ -449,18 +451,18 @@ std::optional<ToolFailure> write_all_or_nothing(const std::vector<OutputFile>& f
         return cannot_write(*targets[i].file, error);
       }
     }
-    return std::nullopt;
+    return {};
   };
   // The temporary files stay unnamed while the in-place targets are written, which can block
   // on a pipe for as long as its reader waits: a process killed then leaves nothing behind.
-  std::optional<ToolFailure> failure = each(Delivery::replace, prepare);
-  if (!failure) {
-    failure = each(Delivery::standard_output, [](const Target& target, Temporary&) {
+  ToolResult<void> written = each(Delivery::replace, prepare);
+  if (written) {
+    written = each(Delivery::standard_output, [](const Target& target, Temporary&) {
       return write_all(STDOUT_FILENO, target.file->contents);
     });
   }
-  if (!failure) {
-    failure = each(Delivery::in_place, [](const Target& target, Temporary&) {
+  if (written) {
+    written = each(Delivery::in_place, [](const Target& target, Temporary&) {
       Descriptor descriptor(open(target.file->path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
       if (!descriptor) {
         return errno;
@@ -469,18 +471,18 @@ std::optional<ToolFailure> write_all_or_nothing(const std::vector<OutputFile>& f
       return error != 0 ? error : descriptor.close();
     });
   }
-  if (!failure) {
-    failure = each(Delivery::replace, [](const Target& target, Temporary& temporary) {
+  if (written) {
+    written = each(Delivery::replace, [](const Target& target, Temporary& temporary) {
       return name_and_close(target.directory.get(), temporary);
     });
   }
-  if (!failure) {
-    failure = each(Delivery::replace, place);
-    if (failure) {
+  if (written) {
+    written = each(Delivery::replace, place);
+    if (!written) {
       staging.take_back_all();
     }
   }
-  return failure;
+  return written;
 }
 
 } // namespace orvik_tool

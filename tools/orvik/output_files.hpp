@@ -5,7 +5,6 @@
 
 #include "tool_failure.hpp"
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,8 +54,7 @@ struct InputFile {
 /// directory, a directory where only a file's owner may replace it), and a file system that
 /// cannot exchange two names replaces a target without a way back. A process killed while the
 /// temporary files have names leaves them behind under ".orvik-XXXXXX.tmp".
-[[nodiscard]] std::optional<ToolFailure>
-write_all_or_nothing(const std::vector<OutputFile>& files,
-                     const std::vector<InputFile>& inputs = {});
+ToolResult<void> write_all_or_nothing(const std::vector<OutputFile>& files,
+                                      const std::vector<InputFile>& inputs = {});
 
 } // namespace orvik_tool

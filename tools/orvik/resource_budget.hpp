@@ -15,17 +15,19 @@
 //   table per tile. With n(t) the tiles of tensor t, that is about 140 * sum n(t) plus, per
 //   operation o with output t, n(t) * (180 + 8 * rank(t) + 8 * inputs(o)) bytes, plus 48 per
 //   transfer.
-// - each view: the bytes of its text per record, counted twice, for the growth of the buffer
-//   that holds it. The summary's rows are as wide as the capped name column allows. The HTML
-//   report adds its page, the JSON document it builds its data from, the lists of every
-//   tile's allocations and the schedule verifier's working state, and counts every tile's list
-//   as distinct.
+// - each view: the bound of its text that the view states beside its writer (the debug text,
+//   which the library writes, is bounded here), counted twice, for the growth of the buffer
+//   that holds it. The HTML report adds its page, the JSON document it builds its data from,
+//   the lists of every tile's allocations and the schedule verifier's working state, and counts
+//   every tile's list as distinct.
 //
 // Layouts are counted as `compile` chooses them, so the estimate costs time linear in the
 // graph's tensors, operations and shape lengths, never in its tiles. It is an upper bound for
 // schedules that compile; the planner's share is an allowance, not a count.
 
 #include "tool_failure.hpp"
+
+#include "schedule_io/schedule_counts.hpp"
 
 #include <orvik_compiler/graph.hpp>
 #include <orvik_compiler/schedule.hpp>
@@ -54,10 +56,14 @@ struct MemoryUse {
 /// The estimates for one graph and one set of options. Sums saturate at 2^64 - 1 bytes.
 class MemoryEstimate {
 public:
-  /// Takes the counts the estimates are made of. Expects a validated graph; throws
-  /// std::overflow_error, like `compile`, for a tensor whose byte count does not fit 64 bits.
+  /// Counts the schedule's records, which the estimates are made of, and keeps a reference to
+  /// `graph`, whose names they read: the graph must outlive the estimate. Expects a validated
+  /// graph; throws std::overflow_error, like `compile`, for a tensor whose byte count does not
+  /// fit 64 bits.
   MemoryEstimate(const orvik_compiler::Graph& graph,
                  const orvik_compiler::CompilerOptions& options);
+  MemoryEstimate(orvik_compiler::Graph&& graph,
+                 const orvik_compiler::CompilerOptions& options) = delete;
 
   /// The schedule's records and the memory planner's working state.
   std::uint64_t schedule() const;
@@ -71,40 +77,8 @@ public:
   std::uint64_t report(std::string_view name) const;
 
 private:
-  struct TensorCounts {
-    /// Tiles of the tensor's layout.
-    std::uint64_t tiles = 0;
-    std::uint64_t rank = 0;
-    /// Bytes of the tensor's display name: as it is, as a JSON string with its quotes, in XML,
-    /// and as a JSON string in the report, where "<" takes six bytes.
-    std::uint64_t display_name = 0;
-    std::uint64_t json_name = 0;
-    std::uint64_t xml_name = 0;
-    std::uint64_t report_name = 0;
-    /// The position of the operation that writes the tensor, if any.
-    std::optional<std::size_t> producer;
-  };
-  struct OperationCounts {
-    std::size_t output = 0;
-    std::vector<std::size_t> inputs;
-    /// Decimal digits of the output's extents, with one separator each.
-    std::uint64_t shape_digits = 0;
-    std::uint64_t transfers = 0;
-    /// Bytes of the operation's display name, as it is, as a JSON string and in the report.
-    std::uint64_t display_name = 0;
-    std::uint64_t json_name = 0;
-    std::uint64_t report_name = 0;
-  };
-
-  std::vector<TensorCounts> tensors_;
-  std::vector<OperationCounts> operations_;
-  std::uint64_t tile_count_ = 0;
-  /// Digits of the widest tile number, tensor index, operation index, phase index and address.
-  std::uint64_t tile_digits_ = 0;
-  std::uint64_t tensor_digits_ = 0;
-  std::uint64_t operation_digits_ = 0;
-  std::uint64_t phase_digits_ = 0;
-  std::uint64_t address_digits_ = 0;
+  const orvik_compiler::Graph& graph_;
+  orvik_compiler::schedule_io::ScheduleCounts counts_;
 };
 
 /// Nothing when the uses together fit `budget`; otherwise a failure with the compile status:

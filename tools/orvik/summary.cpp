@@ -1,4 +1,4 @@
-// The summary report.
+// The summary report, and the bound of its length.
 
 #include "display.hpp"
 #include "views.hpp"
@@ -143,6 +143,24 @@ std::string summary_report(const orvik_compiler::Graph& graph,
         << percent_of(highest->second, window) << " of the window)\n";
   }
   return std::move(out).str();
+}
+
+std::uint64_t summary_size_bound(const orvik_compiler::Graph& graph,
+                                 const orvik_compiler::schedule_io::ScheduleCounts& counts) {
+  using orvik_compiler::schedule_io::ByteBound;
+  std::uint64_t name_width = 9;
+  ByteBound rows;
+  // Each operation's row, and one more when it has an exchange.
+  for (std::size_t o = 0; o < counts.operations.size(); ++o) {
+    const std::uint64_t name = display_name(graph.ops[o].name).size();
+    name_width = std::max(name_width, std::min<std::uint64_t>(name, summary_name_width));
+    rows += ByteBound{counts.operations[o].transfers > 0 ? 2U : 1U};
+  }
+  // A row's other columns take up to 80 bytes, a band of tiles 52; the column heads are a row,
+  // the title and the totals take 600.
+  return (ByteBound{600} + (rows + ByteBound{1}) * ByteBound{80 + name_width} +
+          ByteBound{52} * ByteBound{counts.tile_count})
+      .value;
 }
 
 } // namespace orvik_tool

@@ -1,10 +1,11 @@
 #pragma once
 
-// How the tool carries a failure: the exit status it ends with and the line it prints, alone
-// where a step yields nothing and in place of the value where it yields one.
+// How the tool carries a failure: the exit status it ends with and the line it prints, in place
+// of the value where a step yields one, and of nothing where it yields none.
 
 #include <cctype>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -54,11 +55,30 @@ public:
 
   T& operator*() & { return std::get<0>(state_); }
   const T& operator*() const& { return std::get<0>(state_); }
+  T* operator->() { return &std::get<0>(state_); }
+  const T* operator->() const { return &std::get<0>(state_); }
 
   const ToolFailure& failure() const& { return std::get<1>(state_); }
 
 private:
   std::variant<T, ToolFailure> state_;
+};
+
+/// The outcome of a step that yields nothing: success, or the failure. Reading the failure of
+/// a success throws std::bad_optional_access.
+template <>
+class [[nodiscard]] ToolResult<void> {
+public:
+  /// Success.
+  ToolResult() = default;
+  ToolResult(ToolFailure failure) : failure_(std::move(failure)) {}
+
+  explicit operator bool() const noexcept { return !failure_.has_value(); }
+
+  const ToolFailure& failure() const& { return failure_.value(); }
+
+private:
+  std::optional<ToolFailure> failure_;
 };
 
 } // namespace orvik_tool

@@ -1,4 +1,4 @@
-// The schedule as a trace event file for timeline viewers.
+// The schedule as a trace event file for timeline viewers, and the bound of its length.
 
 #include "display.hpp"
 #include "views.hpp"
@@ -138,6 +138,49 @@ std::string chrome_trace(const orvik_compiler::Graph& graph,
   }
   text += "],\"displayTimeUnit\":\"ns\"}\n";
   return text;
+}
+
+std::uint64_t json_string_bytes(std::string_view text) {
+  const auto escaped =
+      std::count_if(text.begin(), text.end(), [](char c) { return c == '"' || c == '\\'; });
+  return text.size() + 2 + static_cast<std::uint64_t>(escaped);
+}
+
+std::uint64_t trace_size_bound(const orvik_compiler::Graph& graph,
+                               const orvik_compiler::schedule_io::ScheduleCounts& counts) {
+  using orvik_compiler::schedule_io::ByteBound;
+  const auto name_bytes = [&](std::size_t tensor) {
+    return json_string_bytes(display_name(graph.tensors[tensor].name));
+  };
+  // An event's fields besides its names and tensors: 140 bytes and its numbers, a time and a
+  // duration as the widest doubles and its bytes as the widest count.
+  constexpr std::uint64_t double_width = 24;
+  constexpr std::uint64_t count_width = 20;
+  const std::uint64_t event =
+      140 + counts.tile_digits + 2 * double_width + counts.phase_digits + count_width;
+  // The frame, and a track name per tile.
+  ByteBound text{64 + counts.tile_count * (80 + 2 * counts.tile_digits)};
+  for (std::size_t o = 0; o < counts.operations.size(); ++o) {
+    const orvik_compiler::schedule_io::ScheduleCounts::Operation& op = counts.operations[o];
+    const std::uint64_t output_tiles = counts.tensors[op.output].tiles;
+    const std::uint64_t op_name = json_string_bytes(display_name(graph.ops[o].name));
+    ByteBound tensors{name_bytes(op.output) + 1};
+    ByteBound moved;
+    for (const std::size_t input : op.inputs) {
+      const ByteBound input_bytes{name_bytes(input) + 1};
+      tensors += input_bytes;
+      if (counts.tensors[input].tiles < output_tiles) {
+        moved += input_bytes;
+      }
+    }
+    // One event per tile of the output's compute phase, named and labelled by the operation;
+    // one per tile of its exchange, which the output's tiles hold.
+    text += ByteBound{output_tiles} * (ByteBound{event + 2 * op_name} + tensors);
+    if (op.transfers > 0) {
+      text += ByteBound{output_tiles} * (ByteBound{event + op_name} + moved);
+    }
+  }
+  return text.value;
 }
 
 } // namespace orvik_tool

@@ -1,7 +1,11 @@
 #pragma once
 
 // The ways the tool shows a compiled schedule: a report for people, JSON for programs, a trace
-// for timeline viewers and a picture of one tile's memory.
+// for timeline viewers and a picture of one tile's memory. Each view states beside its writer a
+// bound of its length, computed from the counts of the schedule before it is built.
+
+#include "schedule_io/schedule_counts.hpp"
+#include "schedule_io/schedule_json.hpp"
 
 #include <orvik_compiler/graph.hpp>
 #include <orvik_compiler/schedule.hpp>
@@ -9,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace orvik_tool {
 
@@ -22,19 +27,37 @@ std::string summary_report(const orvik_compiler::Graph& graph,
                            const orvik_compiler::CompilerOptions& options,
                            const orvik_compiler::Schedule& schedule);
 
-/// Every field of every schedule record, under the schema "orvik-schedule", version 1.
-std::string schedule_json(const orvik_compiler::Schedule& schedule);
+/// At least the bytes of `summary_report` for any schedule of `graph` with these counts.
+std::uint64_t summary_size_bound(const orvik_compiler::Graph& graph,
+                                 const orvik_compiler::schedule_io::ScheduleCounts& counts);
+
+/// Every field of every schedule record, written by the schedule I/O library.
+using orvik_compiler::schedule_io::schedule_json;
 
 /// A trace event file: one track per tile, one complete event per phase the tile takes part in,
 /// timed by the cost model below.
 std::string chrome_trace(const orvik_compiler::Graph& graph,
                          const orvik_compiler::Schedule& schedule);
 
+/// At least the bytes of `chrome_trace` for any schedule of `graph` with these counts.
+std::uint64_t trace_size_bound(const orvik_compiler::Graph& graph,
+                               const orvik_compiler::schedule_io::ScheduleCounts& counts);
+
+/// The bytes of `text`, a display name, as a JSON string with its quotes. A display name holds
+/// no control characters, so only quotes and backslashes are escaped, each with one byte more.
+std::uint64_t json_string_bytes(std::string_view text);
+
 /// An SVG picture of one tile's data window over the phases: one rectangle per allocation,
 /// x the phase, y the address, with the tile's peak marked.
 std::string memory_map_svg(const orvik_compiler::Graph& graph,
                            const orvik_compiler::CompilerOptions& options,
                            const orvik_compiler::Schedule& schedule, std::uint16_t tile);
+
+/// At least the bytes of `memory_map_svg` of `tile` for any schedule of `graph` with these
+/// counts.
+std::uint64_t memory_map_size_bound(const orvik_compiler::Graph& graph,
+                                    const orvik_compiler::schedule_io::ScheduleCounts& counts,
+                                    std::uint16_t tile);
 
 /// The cost model of the trace, in nanoseconds. A compute phase costs each of its tiles a
 /// launch plus the bytes of its shares (output and inputs) at 2 bytes per ns per worker; an

@@ -1,0 +1,35 @@
+// A value under another shape.
+
+#include "reshapes.hpp"
+
+#include "operands.hpp"
+#include "tensor_data.hpp"
+
+namespace orvik_compiler::onnx_import {
+
+Result<Value> reshaped(Conversion& conversion, const Node& node, const Value& value,
+                       std::vector<std::uint64_t> shape, const std::string& name) {
+  const std::optional<std::uint64_t> count = element_count(shape);
+  if (!count || *count != *element_count(value.shape)) {
+    return node_error(node, "cannot reshape \"" + value.name + "\" " + shape_text(value.shape) +
+                                " to " + shape_text(shape));
+  }
+  if (value.constant) {
+    return Value{name, value.data_type, std::move(shape), std::nullopt, value.constant};
+  }
+  ORVIK_TRY(tensor, tensor_of(conversion, node, value));
+  if (shape == value.shape) {
+    return Value{name, value.data_type, std::move(shape), tensor, std::nullopt};
+  }
+  if (shape.empty()) {
+    return node_error(node, "the result is a scalar; the graph has no rank-0 tensors");
+  }
+  if (*count == 0) {
+    return node_error(node, "the result's shape " + shape_text(shape) +
+                                " is empty; the graph has no empty tensors");
+  }
+  ORVIK_TRY(result, built(conversion, node, conversion.graph().reshape(name, tensor, shape)));
+  return tensor_value(conversion, result);
+}
+
+} // namespace orvik_compiler::onnx_import

@@ -1,0 +1,44 @@
+#pragma once
+
+// Where a command takes its graph from: a graph file, an ONNX model or the built-in encoder.
+
+#include "output_files.hpp"
+#include "tool_failure.hpp"
+
+#include <orvik_compiler/encoder.hpp>
+#include <orvik_compiler/graph.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orvik_tool {
+
+/// The --encoder flag and the encoder's dimensions.
+struct EncoderOptions {
+  bool requested = false;
+  orvik_compiler::EncoderConfig config;
+};
+
+/// A command's graph: the built-in encoder when requested, otherwise the ONNX model (a path
+/// ending in ".onnx") or the graph file at `path`, "-" for standard input.
+struct GraphSource {
+  std::string path;
+  EncoderOptions encoder;
+  /// The --dim options, NAME=N, for an ONNX model only.
+  std::vector<std::string> dims;
+};
+
+/// The source's graph, a graph file read up to `max_input_bytes`. --dim options for anything
+/// but an ONNX model are a usage error; the encoder's dimensions that `encoder_graph` refuses
+/// fail with the compile status; a file that cannot be read or imported, with the usage status.
+ToolResult<orvik_compiler::Graph> load_graph(const GraphSource& source,
+                                             std::uint64_t max_input_bytes);
+
+/// The file the source reads, none for the encoder, so that no output replaces it.
+std::vector<InputFile> source_files(const GraphSource& source);
+
+/// Writes the source's graph as a graph file to `output`, "-" for standard output.
+ToolResult<void> write_graph(const GraphSource& source, const std::string& output);
+
+} // namespace orvik_tool

@@ -1,0 +1,176 @@
+// `orvik run`'s work: binding values by tensor name, evaluating, and writing the outputs as .npy
+// files.
+
+#include "run_graph.hpp"
+
+#include "npy_file.hpp"
+
+#include <orvik_compiler/onnx.hpp>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+namespace orvik_tool {
+namespace {
+
+using orvik_compiler::Graph;
+using orvik_compiler::TensorId;
+using orvik_compiler::TensorValue;
+
+/// The tensors called `name`, in the graph's order.
+std::vector<TensorId> tensors_named(const Graph& graph, std::string_view name) {
+  std::vector<TensorId> matches;
+  for (const orvik_compiler::Tensor& tensor : graph.tensors) {
+    if (tensor.name == name) {
+      matches.push_back(tensor.id);
+    }
+  }
+  return matches;
+}
+
+/// The one tensor called `name` that `--input input` binds, or why there is not exactly one.
+ToolResult<TensorId> input_tensor(const Graph& graph, const std::string& name,
+                                  const std::string& input) {
+  const std::vector<TensorId> matches = tensors_named(graph, name);
+  if (matches.size() == 1) {
+    return matches.front();
+  }
+  return tool_error(exit_usage_error, "--input " + input + ": " +
+                                          (matches.empty() ? "no tensor is named " + name
+                                                           : std::to_string(matches.size()) +
+                                                                 " tensors are named " + name));
+}
+
+/// Whether a tensor's name can stand as NAME in DIR/NAME.npy without leaving DIR.
+bool is_file_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+/// The values of an --input file, read up to `max_bytes`: an ONNX tensor file (.pb) or a .npy
+/// file.
+ToolResult<NpyArray> read_values(const std::string& path, std::uint64_t max_bytes) {
+  const ToolResult<std::string> bytes = read_input_file(path, max_bytes);
+  if (!bytes) {
+    return bytes.failure();
+  }
+  if (path.ends_with(".pb")) {
+    orvik_compiler::Result<orvik_compiler::OnnxTensor> tensor =
+        orvik_compiler::parse_onnx_tensor(*bytes);
+    if (!tensor) {
+      return tool_error(exit_usage_error, path + ": " + tensor.error().message);
+    }
+    return NpyArray{std::move(tensor->shape), std::move(tensor->values)};
+  }
+  return read_npy(*bytes, path);
+}
+
+/// The self-check's input pattern extended to the encoder's size: element i is (i - 9) / 16.
+std::vector<float> encoder_input(const orvik_compiler::EncoderConfig& config) {
+  std::vector<float> input(config.sequence * config.hidden);
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    input[i] = (static_cast<float>(i) - 9.0F) / 16.0F;
+  }
+  return input;
+}
+
+} // namespace
+
+ToolResult<RunFiles> run_graph(const Graph& graph, const RunRequest& request) {
+  // The encoder's default values by tensor index; an --input for one of them replaces it.
+  std::map<std::uint64_t, std::vector<float>> defaults;
+  if (request.encoder) {
+    orvik_compiler::EncoderWeights weights =
+        orvik_compiler::EncoderWeights::deterministic(*request.encoder);
+    std::pair<const char*, std::vector<float>*> named[] = {
+        {"wq", &weights.wq}, {"wk", &weights.wk}, {"wv", &weights.wv},
+        {"wo", &weights.wo}, {"w1", &weights.w1}, {"w2", &weights.w2}};
+    // The encoder's graph has one tensor of each of these names.
+    defaults[tensors_named(graph, "input").front().index] = encoder_input(*request.encoder);
+    for (const auto& [name, values] : named) {
+      defaults[tensors_named(graph, name).front().index] = std::move(*values);
+    }
+  }
+  RunFiles files;
+  // Every --input is read before anything is evaluated. Two for one tensor are both bound, which
+  // the evaluation reports.
+  std::vector<std::pair<TensorId, std::vector<float>>> given;
+  for (const std::string& input : request.inputs) {
+    const std::size_t equals = input.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == input.size()) {
+      return tool_error(exit_usage_error, "--input " + input + " is not NAME=FILE");
+    }
+    const std::string name = input.substr(0, equals);
+    const std::string path = input.substr(equals + 1);
+    const ToolResult<TensorId> id = input_tensor(graph, name, input);
+    if (!id) {
+      return id.failure();
+    }
+    ToolResult<NpyArray> read = read_values(path, request.max_input_bytes);
+    if (!read) {
+      return read.failure();
+    }
+    NpyArray& values = *read;
+    const orvik_compiler::Tensor& tensor = graph.tensors[id->index];
+    if (values.shape != tensor.shape) {
+      return tool_error(exit_usage_error, path + ": shape " + shape_text(values.shape) +
+                                              " is not the shape " + shape_text(tensor.shape) +
+                                              " of tensor " + name);
+    }
+    defaults.erase(tensor.id.index);
+    given.emplace_back(tensor.id, std::move(values.values));
+    files.inputs.push_back({"value file", path});
+  }
+  std::vector<TensorValue> bound;
+  for (const auto& [index, values] : defaults) {
+    bound.push_back({TensorId{index}, values});
+  }
+  for (const TensorValue& value : request.values) {
+    const bool replaced = std::any_of(
+        given.begin(), given.end(), [&](const auto& input) { return input.first == value.tensor; });
+    if (!replaced) {
+      bound.push_back(value);
+    }
+  }
+  for (const auto& [id, values] : given) {
+    bound.push_back({id, values});
+  }
+
+  // The outputs' file names are checked before the work is done; a tensor marked twice is
+  // written once.
+  std::map<std::string, TensorId> named_outputs;
+  for (const TensorId id : graph.outputs) {
+    const std::string& name = graph.tensors[id.index].name;
+    if (!is_file_name(name)) {
+      return tool_error(exit_usage_error, "output tensor \"" + name + "\" cannot be a file name");
+    }
+    const auto [entry, inserted] = named_outputs.emplace(name, id);
+    if (!inserted && entry->second != id) {
+      return tool_error(exit_usage_error, "two outputs are named " + name);
+    }
+  }
+
+  const orvik_compiler::Result<std::vector<std::vector<float>>> outputs =
+      orvik_compiler::evaluate(graph, bound);
+  if (!outputs) {
+    return tool_error(exit_compile_error, outputs.error().message);
+  }
+  const bool slash = request.directory.empty() || request.directory.back() == '/';
+  const std::string prefix = request.directory == "." ? "" : request.directory + (slash ? "" : "/");
+  std::set<std::string> paths;
+  std::string report;
+  for (std::size_t i = 0; i < graph.outputs.size(); ++i) {
+    const orvik_compiler::Tensor& tensor = graph.tensors[graph.outputs[i].index];
+    const std::string path = prefix + tensor.name + ".npy";
+    if (!paths.insert(path).second) {
+      continue;
+    }
+    files.outputs.push_back({path, write_npy(tensor.shape, (*outputs)[i]), "-o"});
+    report += "wrote " + path + ": " + shape_text(tensor.shape) + "\n";
+  }
+  files.outputs.push_back({"-", std::move(report), ""});
+  return files;
+}
+
+} // namespace orvik_tool

@@ -1,0 +1,52 @@
+#pragma once
+
+// The work of `orvik run`: evaluates a graph on the host with values bound from .npy files or
+// ONNX tensor files (.pb) and writes each output as DIR/NAME.npy.
+
+#include "input_file.hpp"
+#include "output_files.hpp"
+#include "tool_failure.hpp"
+
+#include <orvik_compiler/encoder.hpp>
+#include <orvik_compiler/evaluate.hpp>
+#include <orvik_compiler/graph.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvik_tool {
+
+struct RunRequest {
+  /// Set for the built-in encoder: its input and weights are bound by default, the input to the
+  /// self-check's pattern (element i is (i - 9) / 16) and the weights to
+  /// `EncoderWeights::deterministic`; --input values replace them.
+  std::optional<orvik_compiler::EncoderConfig> encoder;
+  /// Values bound by default too, such as an imported model's weights; --input values replace
+  /// them. Their data must stay alive during the call.
+  std::vector<orvik_compiler::TensorValue> values;
+  /// The --input options, each NAME=FILE, FILE a .npy file or an ONNX tensor file (.pb).
+  std::vector<std::string> inputs;
+  /// Where the outputs go.
+  std::string directory = ".";
+  /// The most bytes read of each value file.
+  std::uint64_t max_input_bytes = default_max_input_bytes;
+};
+
+/// What the command writes, all or nothing: each output as DIR/NAME.npy (a tensor marked twice
+/// once) and a line per file for standard output; and the .npy files it read, which no output
+/// may replace.
+struct RunFiles {
+  std::vector<OutputFile> outputs;
+  std::vector<InputFile> inputs;
+};
+
+/// Reads the --input files, binds the values and evaluates the graph. Fails with exit status 1
+/// for an evaluation error, and 2 for an --input that is not NAME=FILE or whose NAME matches no
+/// tensor or several, a file that cannot be read or is not a .npy or ONNX tensor file of the
+/// tensor's shape,
+/// and an output whose name cannot be a file name or is shared by two outputs.
+ToolResult<RunFiles> run_graph(const orvik_compiler::Graph& graph, const RunRequest& request);
+
+} // namespace orvik_tool
