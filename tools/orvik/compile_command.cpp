@@ -77,9 +77,10 @@ ToolResult<void> compile(const CompileOptions& command) {
   if (const orvik_compiler::Result<void> valid = graph.validate(); !valid) {
     return tool_error(exit_compile_error, valid.error().message);
   }
-  if (const std::optional<ToolFailure> failure =
-          check_memory_budget(memory_uses(graph, command), command.memory_budget)) {
-    return *failure;
+  if (const ToolResult<void> fits =
+          check_memory_budget(memory_uses(graph, command), command.memory_budget);
+      !fits) {
+    return fits;
   }
   orvik_compiler::Result<orvik_compiler::Schedule> schedule =
       orvik_compiler::compile(graph, command.options);

@@ -163,8 +163,7 @@ std::uint64_t MemoryEstimate::report(std::string_view name) const {
   return (Bytes{2 * report_page_bytes()} + memory + text * Bytes{2}).value;
 }
 
-std::optional<ToolFailure> check_memory_budget(const std::vector<MemoryUse>& uses,
-                                               std::uint64_t budget) {
+ToolResult<void> check_memory_budget(const std::vector<MemoryUse>& uses, std::uint64_t budget) {
   Bytes total;
   std::string parts;
   for (const MemoryUse& use : uses) {
@@ -172,7 +171,7 @@ std::optional<ToolFailure> check_memory_budget(const std::vector<MemoryUse>& use
     parts += (parts.empty() ? "" : ", ") + use.what + " " + std::to_string(use.bytes);
   }
   if (total.value <= budget) {
-    return std::nullopt;
+    return {};
   }
   return tool_error(exit_compile_error,
                     "this command needs an estimated " + std::to_string(total.value) +

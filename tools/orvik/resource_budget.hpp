@@ -33,7 +33,6 @@
 #include <orvik_compiler/schedule.hpp>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,10 +80,9 @@ private:
   orvik_compiler::schedule_io::ScheduleCounts counts_;
 };
 
-/// Nothing when the uses together fit `budget`; otherwise a failure with the compile status:
+/// Success when the uses together fit `budget`; otherwise a failure with the compile status:
 /// "this command needs an estimated N bytes of memory (schedule A, --trace B), more than the
 /// budget of M bytes; --memory-budget raises it".
-std::optional<ToolFailure> check_memory_budget(const std::vector<MemoryUse>& uses,
-                                               std::uint64_t budget);
+ToolResult<void> check_memory_budget(const std::vector<MemoryUse>& uses, std::uint64_t budget);
 
 } // namespace orvik_tool
