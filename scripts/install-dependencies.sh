@@ -1,19 +1,40 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the benchmark need, only what is missing: the Debian
-# packages (Chromium among them, for the schedule report's browser tests, and ccache, which the
-# test scripts build through), then the npm packages of package-lock.json (the report's linters
-# and playwright-core), with `npm ci` whenever the lock file changed. Those need Node.js 20 or
-# later with npm, which Debian 12 does not package. With --bench, also NumPy and OpenBLAS for the
-# benchmark's NumPy comparison.
+# Installs what a command needs, only what is missing.
+#   --tool   what building and running the orvik tool needs (scripts/run.sh): the compiler,
+#            CMake, Ninja and the tool's libraries.
+#   (none)   everything the tests and the continuous integration need (scripts/test.sh, .ci/run):
+#            also ccache, clang, Catch2, ONNX's test data, the Python module's packages, Chromium
+#            for the schedule report's browser tests, Node.js with npm, and the npm packages of
+#            package-lock.json (the report's linters and playwright-core), with `npm ci` whenever
+#            the lock file changed. A node already on PATH is used when it is version 18 or later;
+#            without one, Debian's nodejs and npm are installed.
+#   --bench  everything for the tests, and the benchmark's: Google Benchmark, and OpenBLAS for its
+#            NumPy comparison.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build ccache g++ clang clang-format catch2 libclang-rt-14-dev
-  libbenchmark-dev libcli11-dev nlohmann-json3-dev libxml2-utils librsvg2-bin chromium
-  libonnx-dev libprotobuf-dev libonnx-testdata pybind11-dev python3-dev python3-numpy
-  python3-pytest)
-if [[ "${1:-}" == "--bench" ]]; then
-  packages+=(libopenblas0-pthread)
+mode="${1:-}"
+case "$mode" in
+  --tool | --bench | "") ;;
+  *)
+    echo "usage: scripts/install-dependencies.sh [--tool | --bench]" >&2
+    exit 2
+    ;;
+esac
+
+packages=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev libonnx-dev libprotobuf-dev)
+if [[ "$mode" != "--tool" ]]; then
+  packages+=(ccache clang clang-format catch2 libclang-rt-14-dev libxml2-utils librsvg2-bin
+    chromium libonnx-testdata pybind11-dev python3-dev python3-numpy python3-pytest python3-pip
+    python3-setuptools python3-wheel)
+  if ! command -v node >/dev/null; then
+    packages+=(nodejs npm)
+  elif ! command -v npm >/dev/null; then
+    packages+=(npm)
+  fi
+fi
+if [[ "$mode" == "--bench" ]]; then
+  packages+=(libbenchmark-dev libopenblas0-pthread)
 fi
 missing=()
 for package in "${packages[@]}"; do
@@ -28,9 +49,14 @@ if ((${#missing[@]} > 0)); then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
+if [[ "$mode" == "--tool" ]]; then
+  exit 0
+fi
+
 node_major="$(node -p 'process.versions.node.split(".")[0]' 2>/dev/null || echo 0)"
-if ((node_major < 20)) || ! command -v npm >/dev/null; then
-  echo "install-dependencies: the report's tests need Node.js 20 or later with npm" >&2
+if ((node_major < 18)); then
+  echo "install-dependencies: the report's tests need Node.js 18 or later, and $(command -v node)" \
+    "is $(node --version)" >&2
   exit 1
 fi
 

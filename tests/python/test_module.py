@@ -1,4 +1,5 @@
-"""The module as a whole: a docstring on everything and the README's Python example."""
+"""The module as a whole: a docstring on everything, and the Python examples of the README and
+of the module's documentation page."""
 
 import inspect
 import re
@@ -53,12 +54,23 @@ def test_every_function_class_method_and_field_has_a_docstring():
     assert undocumented == []
 
 
-def test_the_readme_python_example_runs(capsys):
-    readme = (SOURCE_ROOT / "README.md").read_text()
-    examples = re.findall(r"```python\n(.*?)```", readme, re.DOTALL)
-    assert examples
+def run_examples(relative_path):
+    text = (SOURCE_ROOT / relative_path).read_text()
+    examples = re.findall(r"```python\n(.*?)```", text, re.DOTALL)
+    assert examples, relative_path
     for example in examples:
-        exec(compile(example, "README.md", "exec"), {})
+        exec(compile(example, relative_path, "exec"), {})
+
+
+def test_the_readme_python_example_runs(capsys):
+    run_examples("README.md")
+    printed = capsys.readouterr().out
+    assert printed.startswith("tile 0: 2176 bytes\n")
+    assert printed.endswith("\n(4, 512) 4.0\n")
+
+
+def test_the_python_page_examples_run(capsys):
+    run_examples("docs/python.md")
     printed = capsys.readouterr().out
     assert printed.startswith("tile 0: 2176 bytes\n")
     assert printed.endswith("\n(4, 512) 4.0\n3 (4, 8)\n")

@@ -93,6 +93,66 @@ TEST_CASE("graph files are strict: no key twice, no unknown field, version the i
   }
 }
 
+TEST_CASE("a misspelt field is unknown, named with the field it most likely stands for",
+          "[graph file]") {
+  const std::string x = R"({"op": "input", "name": "x", "shape": [4, 8]},)";
+  const std::string w = R"({"op": "weight", "name": "w", "shape": [8, 512]},)";
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  const std::vector<Case> cases{
+      // Reported before the field it stands for is missed, in steps and in the document.
+      {with_steps(x + w + R"({"op": "layer_norm", "name": "n", "input": "x", "epsilom": 0.1})"),
+       "step 3 \"n\": unknown field $.steps[2].epsilom (did you mean epsilon?)"},
+      {with_steps(x + R"({"op": "matmul", "name": "y", "lfet": "x", "right": "x"})"),
+       "step 2 \"y\": unknown field $.steps[1].lfet (did you mean left?)"},
+      {with_steps(x + R"({"op": "output", "tensr": "x"})"),
+       "step 2: unknown field $.steps[1].tensr (did you mean tensor?)"},
+      {R"({"format": "orvik-graph", "version": 1, "stpes": []})",
+       "unknown field $.stpes (did you mean steps?)"},
+      {R"({"fromat": "orvik-graph", "version": 1, "steps": []})",
+       "unknown field $.fromat (did you mean format?)"},
+      {R"({"format": "orvik-graph", "versoin": 1, "steps": []})",
+       "unknown field $.versoin (did you mean version?)"},
+      // Before other faults of the step or the document too.
+      {with_steps(x + R"({"op": "gelu", "name": "x", "input": "x", "nmae": "z"})"),
+       "step 2 \"x\": unknown field $.steps[1].nmae"},
+      {R"({"format": "orvik-graph", "version": 2, "steps": {}, "step": []})",
+       "unknown field $.step"},
+      // A step without its kind, or of a kind that does not exist, is held to every kind's
+      // fields.
+      {with_steps(R"({"opp": "input", "name": "x", "shape": [2]})"),
+       "step 1 \"x\": unknown field $.steps[0].opp (did you mean op?)"},
+      {with_steps(R"({"op": "fold", "name": "x", "axes": 0})"),
+       "step 1 \"x\": unknown field $.steps[0].axes (did you mean axis?)"},
+      {with_steps(R"({"op": "fold", "name": "x", "axis": 0})"),
+       "step 1 \"x\": unknown step kind \"fold\""},
+      // A slip of the fingers, two letters swapped among them, gets a suggestion; more edits
+      // than slips explain, for the length of the name typed, get none.
+      {with_steps(x + R"({"op": "layer_norm", "name": "n", "input": "x", "epsilno": 0.1})"),
+       "step 2 \"n\": unknown field $.steps[1].epsilno (did you mean epsilon?)"},
+      {with_steps(x + R"({"op": "softmax", "name": "s", "input": "x", "ax": 0})"),
+       "step 2 \"s\": unknown field $.steps[1].ax"},
+      {with_steps(x + R"({"op": "layer_norm", "name": "n", "input": "x", "epsXXXn": 0.1})"),
+       "step 2 \"n\": unknown field $.steps[1].epsXXXn"},
+      {with_steps(x + R"({"op": "transpose", "name": "t", "input": "x", "perm": [1, 0]})"),
+       "step 2 \"t\": unknown field $.steps[1].perm"},
+      {with_steps(R"({"id": 1, "name": "x", "shape": [2]})"),
+       "step 1 \"x\": unknown field $.steps[0].id"},
+      // Nor for a field the step already has.
+      {with_steps(R"({"op": "input", "name": "x", "shape": [2], "shapes": [2]})"),
+       "step 1 \"x\": unknown field $.steps[0].shapes"},
+      // A document of another format says so, whatever else it holds.
+      {R"({"format": "orvik-schedule", "tiles": 4})",
+       "the field \"format\" must be \"orvik-graph\""},
+  };
+  for (const Case& c : cases) {
+    INFO(c.text);
+    CHECK(error_of(c.text) == "g.json: error: " + c.message);
+  }
+}
+
 TEST_CASE("the document must be a graph file of version 1", "[graph file]") {
   CHECK(error_of("[]") == "g.json: error: a graph file must be a JSON object");
   CHECK(error_of(R"({"format": "other", "version": 1, "steps": []})") ==

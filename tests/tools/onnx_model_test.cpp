@@ -6,6 +6,7 @@
 
 #include <catch2/catch.hpp>
 
+#include <filesystem>
 #include <fstream>
 
 namespace orvik_tool::testing {
@@ -83,7 +84,7 @@ TEST_CASE("symbolic dimensions take their extents from --dim", "[tool]") {
   CHECK(orvik("compile " + model + " --dim batch=4").status == 0);
   const Run missing = orvik("compile " + model);
   CHECK(missing.status == 2);
-  CHECK(missing.err == (scratch / "affine.onnx").string() +
+  CHECK(missing.err == "orvik: error: " + (scratch / "affine.onnx").string() +
                            ": input \"x\": symbolic dimension \"batch\" has no value\n");
   const std::pair<const char*, const char*> malformed[] = {
       {"batch", "--dim batch is not NAME=N with N a positive decimal number"},
@@ -115,9 +116,22 @@ TEST_CASE("a model that cannot be imported is refused with the importer's messag
     CAPTURE(command);
     const Run run = orvik(std::string(command) + " " + quoted((scratch / "relu.onnx").string()));
     CHECK(run.status == 2);
-    CHECK(run.err == (scratch / "relu.onnx").string() +
+    CHECK(run.err == "orvik: error: " + (scratch / "relu.onnx").string() +
                          ": node 2 \"act_relu\" (Relu): unsupported operator\n");
     CHECK(run.out.empty());
+  }
+  // A model file that cannot be read is reported as every other input is.
+  std::filesystem::create_directory(scratch / "dir.onnx");
+  const std::pair<std::string, std::string> unreadable[] = {
+      {(scratch / "missing.onnx").string(), "no such file or directory"},
+      {(scratch / "dir.onnx").string(), "is a directory"}};
+  for (const auto& [path, reason] : unreadable) {
+    for (const char* command : {"compile", "import", "run"}) {
+      CAPTURE(command, path);
+      const Run run = orvik(std::string(command) + " " + quoted(path));
+      CHECK(run.status == 2);
+      CHECK(run.err == "orvik: error: cannot read " + path + ": " + reason + "\n");
+    }
   }
   const Run not_onnx = orvik("import " + quoted((scratch / "relu.json").string()));
   CHECK(not_onnx.status == 2);

@@ -1,6 +1,7 @@
 // The tool's output files under hostile targets: all or nothing, devices and pipes written in
 // place, permissions kept, inputs and other outputs never clobbered, standard output checked.
 
+#include "orvik/output_files.hpp"
 #include "tool_process.hpp"
 
 #include <catch2/catch.hpp>
@@ -294,6 +295,63 @@ TEST_CASE("temporary names fit any file name and outlive no killed run", "[tool]
   }
 }
 
+TEST_CASE("a missing output directory is made last, one level deep, and only kept when the "
+          "files are written",
+          "[tool][output]") {
+  const Scratch scratch;
+  const fs::path made = scratch / "made";
+  const std::vector<OutputFile> files{{(made / "a.npy").string(), "a", "-o"},
+                                      {(made / "b.npy").string(), "b", "-o"}};
+  SECTION("made and filled, however the directory is spelled") {
+    for (const std::string& directory :
+         {made.string(), made.string() + "/", made.string() + "//"}) {
+      INFO(directory);
+      const std::string prefix = directory.back() == '/' ? directory : directory + "/";
+      REQUIRE(write_all_or_nothing({{prefix + "a.npy", "a", "-o"}, {prefix + "b.npy", "b", "-o"}},
+                                   {}, directory));
+      CHECK(slurp(made / "a.npy") == "a");
+      CHECK(slurp(made / "b.npy") == "b");
+      fs::remove_all(made);
+    }
+  }
+  SECTION("not made when a check fails, nor when no output goes in it") {
+    const ToolResult<void> twice = write_all_or_nothing(
+        {files[0], {"-", "x", "--trace"}, {"-", "y", "--memory-map"}}, {}, made.string());
+    REQUIRE_FALSE(twice);
+    CHECK(twice.failure().message ==
+          "orvik: error: --trace - and --memory-map - both write standard output");
+    CHECK(write_all_or_nothing({{(scratch / "c").string(), "c", "-o"}}, {}, made.string()));
+    CHECK(!fs::exists(made));
+  }
+  SECTION("removed again when writing fails after it was made") {
+    // A full device takes the in-place write, which comes after the files in the directory
+    // were written.
+    const ToolResult<void> full = write_all_or_nothing(
+        {files[0], {"/dev/full", "x", "--trace"}, files[1]}, {}, made.string());
+    REQUIRE_FALSE(full);
+    CHECK(full.failure().message ==
+          "orvik: error: cannot write /dev/full: no space left on device");
+    CHECK(!fs::exists(made));
+  }
+  SECTION("a missing parent or a directory that is a file is refused, naming it") {
+    const fs::path deeper = scratch / "missing" / "made";
+    const ToolResult<void> missing =
+        write_all_or_nothing({{(deeper / "a.npy").string(), "a", "-o"}}, {}, deeper.string());
+    REQUIRE_FALSE(missing);
+    CHECK(missing.failure().message == "orvik: error: cannot create directory " + deeper.string() +
+                                           " in " + (scratch / "missing").string() +
+                                           ": no such file or directory");
+    write_file(scratch / "file", "kept");
+    const ToolResult<void> file = write_all_or_nothing(
+        {{(scratch / "file" / "a.npy").string(), "a", "-o"}}, {}, (scratch / "file").string());
+    REQUIRE_FALSE(file);
+    CHECK(file.failure().message == "orvik: error: cannot write " +
+                                        (scratch / "file" / "a.npy").string() +
+                                        ": not a directory");
+    CHECK(slurp(scratch / "file") == "kept");
+  }
+}
+
 TEST_CASE("every output takes - for standard output, at most one of them", "[tool][output]") {
   const Scratch scratch;
   const Run trace = orvik("compile --encoder --trace - -o " + q(scratch / "report"));
@@ -313,15 +371,17 @@ TEST_CASE("every output takes - for standard output, at most one of them", "[too
   };
   const std::vector<Case> cases{
       {"compile --encoder --trace -",
-       "orvik: error: --trace - and -o - both write standard output"},
+       "orvik: error: --trace - and the schedule summary both write standard output; -o FILE "
+       "moves the summary"},
       {"compile --encoder -o - --trace " + q(scratch / "t.json") + " --memory-map -",
        "orvik: error: --memory-map - and -o - both write standard output"},
-      {"compile --encoder -o ''", "--output: an empty path names no file"},
-      {"compile --encoder --trace ''", "--trace: an empty path names no file"},
-      {"compile --encoder --memory-map ''", "--memory-map: an empty path names no file"},
-      {"compile --encoder --report ''", "--report: an empty path names no file"},
-      {"compile ''", "GRAPH: an empty path names no file"},
-      {"graph --encoder -o ''", "--output: an empty path names no file"},
+      {"compile --encoder -o ''", "orvik: error: --output: an empty path names no file"},
+      {"compile --encoder --trace ''", "orvik: error: --trace: an empty path names no file"},
+      {"compile --encoder --memory-map ''",
+       "orvik: error: --memory-map: an empty path names no file"},
+      {"compile --encoder --report ''", "orvik: error: --report: an empty path names no file"},
+      {"compile ''", "orvik: error: GRAPH: an empty path names no file"},
+      {"graph --encoder -o ''", "orvik: error: --output: an empty path names no file"},
   };
   for (const Case& c : cases) {
     INFO(c.arguments);

@@ -129,7 +129,9 @@ TEST_CASE("run's errors: message, exit status, and no file written", "[tool][run
     std::string error;
   };
   const std::vector<Case> cases{
-      {"run " + graph_file + x + out, 1, "orvik: error: no value for tensor w"},
+      {"run " + graph_file + x + out, 1,
+       "orvik: error: 1 tensor has no value; bind it with --input NAME=FILE (.npy or .pb):\n"
+       "  w [3, 2]\n"},
       {"run " + graph_file + x + x + w + out, 1, "orvik: error: tensor x is bound more than once"},
       {"run " + graph_file + x + w + " --input y=" + file("y.npy") + out, 1,
        "orvik: error: tensor y is computed, not bound"},
@@ -153,9 +155,11 @@ TEST_CASE("run's errors: message, exit status, and no file written", "[tool][run
       {"run " + file("evil.json") + " --input ../x=" + file("one.npy") + out, 2,
        "orvik: error: output tensor \"../x\" cannot be a file name"},
       {"run --encoder --heads 3" + out, 1, "orvik: error: invalid encoder dimensions"},
-      {"run --encoder " + graph_file + out, 2, "Exactly 1 option from [GRAPH,--encoder]"},
-      {"run " + graph_file + x + w + " -o '" + (scratch / "missing").string() + "'", 2,
-       "orvik: error: cannot write " + (scratch / "missing" / "y.npy").string()},
+      {"run --encoder " + graph_file + out, 2,
+       "orvik: error: exactly 1 option from [GRAPH,--encoder]"},
+      {"run " + graph_file + x + w + " -o '" + (scratch / "missing" / "y").string() + "'", 2,
+       "orvik: error: cannot create directory " + (scratch / "missing" / "y").string() + " in " +
+           (scratch / "missing").string() + ": no such file or directory\n"},
   };
   for (const Case& c : cases) {
     INFO(c.arguments);

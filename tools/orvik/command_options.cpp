@@ -2,6 +2,8 @@
 
 #include "command_options.hpp"
 
+#include "display.hpp"
+
 #include <charconv>
 #include <limits>
 
@@ -78,17 +80,33 @@ void add_target_options(CLI::App& command, orvik_compiler::CompilerOptions& opti
   command.add_option("--tiles", options.tile_count, "tiles of the target")
       ->transform(number_up_to(std::numeric_limits<std::uint16_t>::max()))
       ->capture_default_str();
+  // Addresses show their defaults in hexadecimal, the form the window is written in elsewhere.
   command.add_option("--data-base", options.data_base, "first address of each tile's data window")
       ->transform(number_up_to(std::numeric_limits<std::uint32_t>::max()))
-      ->capture_default_str();
+      ->default_str(hex(options.data_base));
   command
       .add_option("--data-limit", options.data_limit, "first address past each tile's data window")
       ->transform(number_up_to(std::numeric_limits<std::uint32_t>::max()))
-      ->capture_default_str();
+      ->default_str(hex(options.data_limit));
 }
 
-void add_output_option(CLI::App& command, std::string& output) {
-  command.add_option("-o,--output", output, "write to FILE, - for standard output")
+std::string explain_refused_options(const std::string& message,
+                                    const orvik_compiler::CompilerOptions& options) {
+  if (message != "invalid compiler options") {
+    return message;
+  }
+  if (options.tile_count == 0) {
+    return message + ": --tiles must be at least 1";
+  }
+  if (options.data_base >= options.data_limit) {
+    return message + ": --data-limit " + hex(options.data_limit) + " is not above --data-base " +
+           hex(options.data_base);
+  }
+  return message;
+}
+
+CLI::Option* add_output_option(CLI::App& command, std::string& output) {
+  return command.add_option("-o,--output", output, "write to FILE, - for standard output")
       ->check(non_empty_path())
       ->capture_default_str();
 }

@@ -34,11 +34,19 @@ CLI::Option* add_graph_source(CLI::App& command, const std::string& what, GraphS
 /// Adds --dim NAME=N, repeatable, for the symbolic dimensions of an ONNX model.
 void add_dim_option(CLI::App& command, std::vector<std::string>& dims);
 
-/// Adds the target's tile count and data window: --tiles, --data-base and --data-limit.
+/// Adds the target's tile count and data window: --tiles, --data-base and --data-limit, the
+/// window's defaults shown in hexadecimal.
 void add_target_options(CLI::App& command, orvik_compiler::CompilerOptions& options);
 
-/// Adds -o FILE, a non-empty path or - for standard output, which it is by default.
-void add_output_option(CLI::App& command, std::string& output);
+/// `message`, from a compilation or a schedule check with `options`, followed where it is the
+/// library's refusal of the options by the option that is wrong and why: "invalid compiler
+/// options: --tiles must be at least 1", "invalid compiler options: --data-limit 0x52000 is not
+/// above --data-base 0x60000" (addresses in hexadecimal). Any other message is returned as it is.
+std::string explain_refused_options(const std::string& message,
+                                    const orvik_compiler::CompilerOptions& options);
+
+/// Adds -o FILE, a non-empty path or - for standard output, which it is by default; returns it.
+CLI::Option* add_output_option(CLI::App& command, std::string& output);
 
 /// Adds --max-input-bytes N, described by `help`.
 void add_max_input_bytes_option(CLI::App& command, std::uint64_t& max_input_bytes,

@@ -16,6 +16,7 @@
 #include <limits>
 #include <memory>
 #include <sstream>
+#include <utility>
 
 namespace orvik_tool {
 namespace {
@@ -27,6 +28,8 @@ struct CompileOptions {
   orvik_compiler::CompilerOptions options;
   std::string emit = "summary";
   std::string output = "-";
+  /// Whether -o was given, "-o -" included.
+  bool output_given = false;
   std::string trace;
   std::string memory_map;
   std::uint16_t tile = 0;
@@ -66,6 +69,38 @@ std::vector<MemoryUse> memory_uses(const Graph& graph, const CompileOptions& com
   return uses;
 }
 
+/// With no -o, the schedule's view is written to standard output; an output that also names
+/// standard output is refused with the way out, not with an -o - that the user never wrote. Two
+/// such outputs are left to the general check, which names both.
+ToolResult<void> check_standard_output(const CompileOptions& command) {
+  if (command.output_given) {
+    return {};
+  }
+  const std::pair<const char*, const std::string*> outputs[] = {
+      {"--trace", &command.trace},
+      {"--memory-map", &command.memory_map},
+      {"--report", &command.report}};
+  const char* on_standard_output = nullptr;
+  for (const auto& [option, path] : outputs) {
+    if (*path != "-") {
+      continue;
+    }
+    if (on_standard_output != nullptr) {
+      return {};
+    }
+    on_standard_output = option;
+  }
+  if (on_standard_output == nullptr) {
+    return {};
+  }
+  const std::string view = command.emit == "debug"  ? "debug text"
+                           : command.emit == "json" ? "JSON"
+                                                    : "summary";
+  return tool_error(exit_usage_error, std::string(on_standard_output) + " - and the schedule " +
+                                          view + " both write standard output; -o FILE moves the " +
+                                          view);
+}
+
 ToolResult<void> compile(const CompileOptions& command) {
   const ToolResult<Graph> loaded = load_graph(command.source, command.max_input_bytes);
   if (!loaded) {
@@ -85,7 +120,8 @@ ToolResult<void> compile(const CompileOptions& command) {
   orvik_compiler::Result<orvik_compiler::Schedule> schedule =
       orvik_compiler::compile(graph, command.options);
   if (!schedule) {
-    return tool_error(exit_compile_error, schedule.error().message);
+    return tool_error(exit_compile_error,
+                      explain_refused_options(schedule.error().message, command.options));
   }
   // Checked once the options are known to be valid, so invalid options report themselves.
   if (!command.memory_map.empty() && command.tile >= command.options.tile_count) {
@@ -117,6 +153,9 @@ ToolResult<void> compile(const CompileOptions& command) {
   } else {
     text = summary_report(graph, command.options, *schedule);
   }
+  if (const ToolResult<void> shared = check_standard_output(command); !shared) {
+    return shared;
+  }
   files.push_back({command.output, std::move(text), "-o"});
   return write_all_or_nothing(files, source_files(command.source));
 }
@@ -133,7 +172,7 @@ Command add_compile_command(CLI::App& app) {
   command->add_option("--emit", options->emit, "what to write")
       ->check(CLI::IsMember({"summary", "debug", "json"}))
       ->capture_default_str();
-  add_output_option(*command, options->output);
+  const CLI::Option* output = add_output_option(*command, options->output);
   command->add_option("--trace", options->trace, "write a trace event file, - for standard output")
       ->check(non_empty_path());
   CLI::Option* memory_map =
@@ -156,7 +195,10 @@ Command add_compile_command(CLI::App& app) {
                    "refuse a command estimated to need more bytes of memory")
       ->transform(number_up_to(std::numeric_limits<std::uint64_t>::max()))
       ->capture_default_str();
-  return {command, [options] { return exit_status(compile(*options)); }};
+  return {command, [options, output] {
+            options->output_given = output->count() > 0;
+            return exit_status(compile(*options));
+          }};
 }
 
 } // namespace orvik_tool

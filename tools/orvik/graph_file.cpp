@@ -2,6 +2,7 @@
 
 #include "graph_file.hpp"
 
+#include "nearest_name.hpp"
 #include "schedule_io/strict_json.hpp"
 
 #include <orvik_compiler/compiler.hpp>
@@ -9,9 +10,11 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <unordered_map>
@@ -61,18 +64,112 @@ std::string step_path(std::size_t position) {
   return "$.steps[" + std::to_string(position - 1) + "]";
 }
 
-/// The fields of one step, read by name. The fields read are remembered, so that any other
-/// field of the step, most likely a misspelt one, is reported as unknown.
+/// The names of an object's fields.
+using FieldNames = std::vector<std::string_view>;
+
+/// "unknown field PATH" for the first member of `object`, in key order, that is not one of
+/// `known`, followed by "(did you mean NAME?)" for the known field that the object lacks and
+/// that `nearest_name` finds: most likely the field that was meant.
+std::optional<std::string> unknown_field(const json& object, const std::string& path,
+                                         std::span<const std::string_view> known) {
+  for (const auto& [name, value] : object.items()) {
+    if (std::find(known.begin(), known.end(), name) != known.end()) {
+      continue;
+    }
+    std::vector<std::string> absent;
+    for (const std::string_view candidate : known) {
+      if (!object.contains(candidate)) {
+        absent.emplace_back(candidate);
+      }
+    }
+    std::string message = "unknown field " + member_path(path, name);
+    if (const std::string nearest = nearest_name(name, absent); !nearest.empty()) {
+      message += " (did you mean " + nearest + "?)";
+    }
+    return message;
+  }
+  return std::nullopt;
+}
+
+/// The fields of a step that applies `operation`, "op" first.
+FieldNames operation_field_names(const OpKind::Variant& operation) {
+  const auto binary = [] { return FieldNames{"op", "name", "left", "right"}; };
+  // An operation of one operand, with the field of its parameter if it has one.
+  const auto unary = [](std::optional<std::string_view> parameter) {
+    FieldNames names{"op", "name", "input"};
+    if (parameter) {
+      names.push_back(*parameter);
+    }
+    return names;
+  };
+  return std::visit(Overloaded{[&](const OpKind::MatMul&) { return binary(); },
+                               [&](const OpKind::Add&) { return binary(); },
+                               [&](const OpKind::Mul&) { return binary(); },
+                               [&](const OpKind::Reshape&) { return unary("shape"); },
+                               [&](const OpKind::Transpose&) { return unary("permutation"); },
+                               [&](const OpKind::LayerNorm&) { return unary("epsilon"); },
+                               [&](const OpKind::Softmax&) { return unary("axis"); },
+                               [&](const OpKind::Gelu&) { return unary(std::nullopt); }},
+                    operation);
+}
+
+/// The fields of the document.
+constexpr std::array<std::string_view, 3> document_field_names{"format", "version", "steps"};
+/// The fields of an "output" step.
+constexpr std::array<std::string_view, 2> output_field_names{"op", "tensor"};
+/// The fields of an "input" or "weight" step.
+constexpr std::array<std::string_view, 3> value_field_names{"op", "name", "shape"};
+
+/// The fields of a step of `kind`, "op" first, or nothing when `kind` is no step kind.
+std::optional<FieldNames> step_field_names(std::string_view kind) {
+  if (kind == "output") {
+    return FieldNames(output_field_names.begin(), output_field_names.end());
+  }
+  if (kind == "input" || kind == "weight") {
+    return FieldNames(value_field_names.begin(), value_field_names.end());
+  }
+  const std::optional<OpKind> operation = orvik_compiler::operation_kind(kind);
+  if (!operation) {
+    return std::nullopt;
+  }
+  return operation_field_names(operation->value);
+}
+
+/// The fields of the steps of every operation kind.
+template <std::size_t... Alternative>
+std::vector<FieldNames> operations_field_names(std::index_sequence<Alternative...>) {
+  return {operation_field_names(OpKind::Variant(std::in_place_index<Alternative>))...};
+}
+
+/// Every field that some kind of step has, for a step that does not say its kind.
+FieldNames all_step_field_names() {
+  FieldNames names;
+  const auto add = [&](const auto& fields) {
+    for (const std::string_view name : fields) {
+      if (std::find(names.begin(), names.end(), name) == names.end()) {
+        names.push_back(name);
+      }
+    }
+  };
+  add(output_field_names);
+  add(value_field_names);
+  for (const FieldNames& fields :
+       operations_field_names(std::make_index_sequence<std::variant_size_v<OpKind::Variant>>())) {
+    add(fields);
+  }
+  return names;
+}
+
+/// The fields of one step, read by name.
 class StepFields {
 public:
   StepFields(const json& step, std::size_t position) : step_(step), position_(position) {}
 
-  const json& field(const char* name) {
+  const json& field(const char* name) const {
     const auto found = step_.find(name);
     if (found == step_.end()) {
       throw StepError{"missing field \"" + std::string(name) + "\""};
     }
-    read_.emplace_back(name);
     return *found;
   }
 
@@ -128,19 +225,24 @@ public:
     return rounded;
   }
 
-  /// Throws for the first field, in key order, that was not read.
-  void check_all_read() const {
-    for (const auto& [name, value] : step_.items()) {
-      if (std::find(read_.begin(), read_.end(), name) == read_.end()) {
-        throw StepError{"unknown field " + member_path(step_path(position_), name)};
-      }
+  /// Throws for the first field, in key order, that the step's kind does not have, or that no
+  /// kind has when "op" names no kind. Called before any field is read, so that a misspelt
+  /// field is reported as such rather than as the missing field it stands for.
+  void check_known() const {
+    const auto op = step_.find("op");
+    std::optional<FieldNames> known;
+    if (op != step_.end() && op->is_string()) {
+      known = step_field_names(op->get<std::string>());
+    }
+    if (std::optional<std::string> unknown =
+            unknown_field(step_, step_path(position_), known ? *known : all_step_field_names())) {
+      throw StepError{*std::move(unknown)};
     }
   }
 
 private:
   const json& step_;
   std::size_t position_;
-  std::vector<std::string_view> read_;
 };
 
 /// Replays one step at a time, keeping the names defined so far.
@@ -152,10 +254,10 @@ public:
       throw StepError{"a step must be an object"};
     }
     StepFields fields(step, position);
+    fields.check_known();
     const std::string kind = fields.string_field("op");
     if (kind == "output") {
       graph_.mark_output(operand(fields, "tensor"));
-      fields.check_all_read();
       return;
     }
     std::string name = fields.string_field("name");
@@ -163,7 +265,6 @@ public:
       throw StepError{"name " + quoted_name(name) + " is already defined"};
     }
     const TensorId defined = define(kind, name, fields);
-    fields.check_all_read();
     names_.emplace(std::move(name), defined);
   }
 
@@ -256,9 +357,20 @@ ToolResult<Graph> read_graph_file(std::string_view text, std::string_view file) 
   if (!document.is_object()) {
     return file_error("a graph file must be a JSON object");
   }
+  // A document of another format is named as such; in a graph file, misspelt fields are
+  // reported before the fields they stand for are missed.
   const auto format = document.find("format");
-  if (format == document.end() || *format != format_name) {
+  const auto wrong_format = [&] {
     return file_error("the field \"format\" must be \"orvik-graph\"");
+  };
+  if (format != document.end() && *format != format_name) {
+    return wrong_format();
+  }
+  if (std::optional<std::string> unknown = unknown_field(document, "$", document_field_names)) {
+    return file_error(*unknown);
+  }
+  if (format == document.end()) {
+    return wrong_format();
   }
   const auto version = document.find("version");
   if (version != document.end() && !version->is_number_integer()) {
@@ -270,11 +382,6 @@ ToolResult<Graph> read_graph_file(std::string_view text, std::string_view file) 
   const auto steps = document.find("steps");
   if (steps == document.end() || !steps->is_array()) {
     return file_error("the field \"steps\" must be an array");
-  }
-  for (const auto& [name, value] : document.items()) {
-    if (name != "format" && name != "version" && name != "steps") {
-      return file_error("unknown field " + member_path("$", name));
-    }
   }
   Replay replay;
   std::size_t position = 0;

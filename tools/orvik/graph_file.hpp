@@ -25,7 +25,9 @@ namespace orvik_tool {
 /// "name": ..." for a step that cannot be replayed. The reading is strict: a key given twice in
 /// one object, a field that the document or the step's kind does not have, a "version" that is
 /// not the integer 1 and an epsilon that a 32-bit float cannot hold, or that it rounds to zero,
-/// are errors, the fields named by their JSON path ("$.steps[2].epsilon", steps from 0).
+/// are errors, the fields named by their JSON path ("$.steps[2].epsilon", steps from 0). An
+/// unknown field is reported before a missing one, with the field that it most likely stands
+/// for: "unknown field $.steps[2].epsilom (did you mean epsilon?)".
 ToolResult<orvik_compiler::Graph> read_graph_file(std::string_view text, std::string_view file);
 
 /// Writes a graph built through the builder as a graph file. Fails with the compile status when

@@ -7,17 +7,22 @@
 // memory than the budget, 2 for a usage error, a bad graph or value file, a model that cannot be
 // imported or an output that cannot be written.
 
+#include "command_line.hpp"
 #include "commands.hpp"
 #include "output_files.hpp"
 #include "tool_failure.hpp"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <iostream>
+#include <memory>
 #include <sstream>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -36,12 +41,20 @@ int parse_error(const CLI::App& app, const CLI::ParseError& error) {
 
 int run(int argc, char** argv) {
   CLI::App app{"Compiles tensor graphs for many-tile processors and shows the schedules.", "orvik"};
+  // Set before the commands are added, which take both over.
+  app.formatter(std::make_shared<orvik_tool::HelpFormatter>());
+  app.failure_message(orvik_tool::parse_failure_message);
   app.require_subcommand(1);
   app.set_version_flag("--version", std::string("orvik ") + ORVIK_VERSION);
   const Command commands[] = {orvik_tool::add_compile_command(app),
                               orvik_tool::add_graph_command(app), orvik_tool::add_run_command(app),
                               orvik_tool::add_verify_command(app),
                               orvik_tool::add_import_command(app)};
+  const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
+  if (const orvik_tool::ToolResult<void> known = orvik_tool::check_arguments(app, arguments);
+      !known) {
+    return orvik_tool::exit_with(known.failure());
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

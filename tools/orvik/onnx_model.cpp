@@ -2,6 +2,7 @@
 
 #include "onnx_model.hpp"
 
+#include <cctype>
 #include <charconv>
 
 namespace orvik_tool {
@@ -30,6 +31,21 @@ ToolResult<orvik_compiler::OnnxImportOptions> import_options(const std::vector<s
   return options;
 }
 
+/// The importer's `message` about the model at `path` as the tool reports it: a file that cannot
+/// be read like every other input, "cannot read PATH: REASON" with the reason lower-case; any
+/// other message as it is, after the tool's prefix.
+ToolFailure import_failure(const std::string& path, const std::string& message) {
+  const std::string unreadable = path + ": cannot read: ";
+  if (!message.starts_with(unreadable)) {
+    return tool_error(exit_usage_error, message);
+  }
+  std::string reason = message.substr(unreadable.size());
+  if (!reason.empty()) {
+    reason.front() = static_cast<char>(std::tolower(static_cast<unsigned char>(reason.front())));
+  }
+  return tool_error(exit_usage_error, "cannot read " + path + ": " + reason);
+}
+
 } // namespace
 
 bool is_onnx_model(std::string_view path) {
@@ -46,7 +62,7 @@ ToolResult<orvik_compiler::OnnxModel> import_model(const std::string& path,
   orvik_compiler::Result<orvik_compiler::OnnxModel> model =
       orvik_compiler::import_onnx(path, *options);
   if (!model) {
-    return ToolFailure{exit_usage_error, model.error().message};
+    return import_failure(path, model.error().message);
   }
   return std::move(*model);
 }

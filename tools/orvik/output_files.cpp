@@ -6,11 +6,13 @@
 #include "descriptor.hpp"
 #include "input_file.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string_view>
@@ -59,6 +61,9 @@ struct Target {
   Descriptor directory;
   std::string name;
   std::optional<struct stat> replaced;
+  /// Whether the target goes in the directory that the write makes, which `directory` is
+  /// opened on once it is made.
+  bool in_new_directory = false;
 };
 
 /// How a temporary file was put in place, which says how to take it back.
@@ -117,6 +122,101 @@ std::string name_of(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+/// `path` without the slashes that end it, unless it is all slashes.
+std::string_view without_final_slashes(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') {
+    path.remove_suffix(1);
+  }
+  return path;
+}
+
+/// A directory that outputs go in and that does not exist yet: made once every target has
+/// been checked, and removed again unless the files were written.
+class NewDirectory {
+public:
+  /// `path` as the option gave it, `parent` open on the directory that will hold it.
+  NewDirectory(std::string path, Descriptor parent)
+      : path_(std::move(path)), name_(name_of(std::string(without_final_slashes(path_)))),
+        parent_(std::move(parent)) {}
+  NewDirectory(const NewDirectory&) = delete;
+  NewDirectory& operator=(const NewDirectory&) = delete;
+  ~NewDirectory() {
+    if (made_ && !kept_) {
+      // Empty by now: the files placed in it were taken back and the temporary ones removed.
+      unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR);
+    }
+  }
+
+  /// Whether `path` names a file directly in this directory.
+  bool holds(const std::string& path) const { return holds(path_, path); }
+  static bool holds(std::string_view directory, const std::string& path) {
+    return without_final_slashes(directory_of(path)) == without_final_slashes(directory);
+  }
+
+  /// What the file `name` in this directory will be: the parent's device and inode and the
+  /// path from there.
+  ToolResult<FileIdentity> identity(const OutputFile& file, const std::string& name) const {
+    struct stat status {};
+    if (fstat(parent_.get(), &status) != 0) {
+      return cannot_write(file, errno);
+    }
+    return FileIdentity{status.st_dev, status.st_ino, name_ + "/" + name};
+  }
+
+  /// Makes the directory; returns it open, or the failure.
+  ToolResult<int> make() {
+    if (mkdirat(parent_.get(), name_.c_str(), 0777) != 0) {
+      return failure(path_, errno);
+    }
+    made_ = true;
+    directory_ = Descriptor(
+        openat(parent_.get(), name_.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!directory_) {
+      return failure(path_, errno);
+    }
+    return directory_.get();
+  }
+
+  /// Keeps the directory once the files are in it.
+  void keep() { kept_ = true; }
+
+  /// "cannot create directory PATH in PARENT: REASON".
+  static ToolFailure failure(const std::string& path, int error) {
+    return tool_error(exit_usage_error, "cannot create directory " + path + " in " +
+                                            directory_of(std::string(without_final_slashes(path))) +
+                                            ": " + error_reason(error));
+  }
+
+private:
+  std::string path_;
+  std::string name_;
+  Descriptor parent_;
+  Descriptor directory_;
+  bool made_ = false;
+  bool kept_ = false;
+};
+
+/// The directory to make for the outputs: `directory` when it does not exist and some output
+/// goes in it, its parent a directory that the user may write. None when `directory` is empty
+/// or exists (also as a link to nothing), or no output goes in it; a fault of such a directory
+/// is the targets' to report.
+ToolResult<std::unique_ptr<NewDirectory>> directory_to_make(const std::string& directory,
+                                                            const std::vector<OutputFile>& files) {
+  struct stat status {};
+  if (directory.empty() || lstat(directory.c_str(), &status) == 0 || errno != ENOENT ||
+      std::none_of(files.begin(), files.end(), [&](const OutputFile& file) {
+        return NewDirectory::holds(directory, file.path);
+      })) {
+    return std::unique_ptr<NewDirectory>();
+  }
+  const std::string parent = directory_of(std::string(without_final_slashes(directory)));
+  Descriptor opened(open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!opened || faccessat(opened.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    return NewDirectory::failure(directory, errno);
+  }
+  return std::make_unique<NewDirectory>(directory, std::move(opened));
+}
+
 /// Follows `path` while it is a symbolic link, so that it names the file that the link leads
 /// to, or the name where that file would be created; returns 0 or the `errno` of the failure.
 int follow_links(std::string& path) {
@@ -143,8 +243,9 @@ int follow_links(std::string& path) {
 }
 
 /// Decides how `file` is written and checks that it can be: its directory exists and may be
-/// written, and a file that it replaces may be written.
-ToolResult<Target> resolve(const OutputFile& file, const struct stat& standard_output) {
+/// written, or is `new_directory`, and a file that it replaces may be written.
+ToolResult<Target> resolve(const OutputFile& file, const struct stat& standard_output,
+                           const NewDirectory* new_directory) {
   Target target;
   target.file = &file;
   const bool output_is_regular = S_ISREG(standard_output.st_mode);
@@ -154,6 +255,20 @@ ToolResult<Target> resolve(const OutputFile& file, const struct stat& standard_o
     if (output_is_regular) {
       target.identity = output_identity;
     }
+    return target;
+  }
+  if (new_directory != nullptr && new_directory->holds(file.path)) {
+    // Nothing is in a directory still to be made: the file is new.
+    target.name = name_of(file.path);
+    if (target.name.empty() || target.name == "." || target.name == "..") {
+      return cannot_write(file, EISDIR);
+    }
+    const ToolResult<FileIdentity> identity = new_directory->identity(file, target.name);
+    if (!identity) {
+      return identity.failure();
+    }
+    target.identity = *identity;
+    target.in_new_directory = true;
     return target;
   }
   struct stat status {};
@@ -424,14 +539,21 @@ private:
 } // namespace
 
 ToolResult<void> write_all_or_nothing(const std::vector<OutputFile>& files,
-                                      const std::vector<InputFile>& inputs) {
+                                      const std::vector<InputFile>& inputs,
+                                      const std::string& directory) {
   struct stat standard_output {};
   if (fstat(STDOUT_FILENO, &standard_output) != 0) {
     standard_output.st_mode = 0;
   }
+  // Declared before the temporary files, so that a directory made for them is removed after
+  // them when the write fails.
+  ToolResult<std::unique_ptr<NewDirectory>> new_directory = directory_to_make(directory, files);
+  if (!new_directory) {
+    return new_directory.failure();
+  }
   std::vector<Target> targets;
   for (const OutputFile& file : files) {
-    ToolResult<Target> target = resolve(file, standard_output);
+    ToolResult<Target> target = resolve(file, standard_output, new_directory->get());
     if (!target) {
       return target.failure();
     }
@@ -439,6 +561,20 @@ ToolResult<void> write_all_or_nothing(const std::vector<OutputFile>& files,
   }
   if (ToolResult<void> distinct = check_distinct(targets, inputs); !distinct) {
     return distinct;
+  }
+  if (*new_directory) {
+    const ToolResult<int> made = (*new_directory)->make();
+    if (!made) {
+      return made.failure();
+    }
+    for (Target& target : targets) {
+      if (target.in_new_directory) {
+        target.directory = Descriptor(fcntl(*made, F_DUPFD_CLOEXEC, 0));
+        if (!target.directory) {
+          return cannot_write(*target.file, errno);
+        }
+      }
+    }
   }
 
   Staging staging(targets);
@@ -481,6 +617,9 @@ ToolResult<void> write_all_or_nothing(const std::vector<OutputFile>& files,
     if (!written) {
       staging.take_back_all();
     }
+  }
+  if (written && *new_directory) {
+    (*new_directory)->keep();
   }
   return written;
 }

@@ -49,12 +49,18 @@ struct InputFile {
 /// REASON", "PATH is named twice", "A and B name the same file", "A and B both write standard
 /// output", "A would overwrite the WHAT PATH", where A and B are an output's option and path.
 ///
+/// `directory`, when given, is where outputs go: when it does not exist and an output names a
+/// file directly in it, it is made (one level: its parent must exist and may be written, else
+/// "cannot create directory DIR in PARENT: REASON") after every check has passed, just before
+/// anything is written, and removed again if the write then fails.
+///
 /// What remains: text written in place or to standard output cannot be taken back when a later
 /// step fails, a rename can still fail after the checks (another process changing the
 /// directory, a directory where only a file's owner may replace it), and a file system that
 /// cannot exchange two names replaces a target without a way back. A process killed while the
 /// temporary files have names leaves them behind under ".orvik-XXXXXX.tmp".
 ToolResult<void> write_all_or_nothing(const std::vector<OutputFile>& files,
-                                      const std::vector<InputFile>& inputs = {});
+                                      const std::vector<InputFile>& inputs = {},
+                                      const std::string& directory = {});
 
 } // namespace orvik_tool

@@ -26,7 +26,8 @@ ToolResult<void> evaluate_graph(const RunOptions& command, const orvik_compiler:
   }
   std::vector<InputFile> inputs = source_files(command.source);
   inputs.insert(inputs.end(), files->inputs.begin(), files->inputs.end());
-  return write_all_or_nothing(files->outputs, inputs);
+  // A missing -o DIR is made, one level deep, once nothing else stands in the way.
+  return write_all_or_nothing(files->outputs, inputs, request.directory);
 }
 
 ToolResult<void> run(const RunOptions& command) {

@@ -3,6 +3,7 @@
 
 #include "run_graph.hpp"
 
+#include "display.hpp"
 #include "npy_file.hpp"
 
 #include <orvik_compiler/onnx.hpp>
@@ -73,6 +74,54 @@ std::vector<float> encoder_input(const orvik_compiler::EncoderConfig& config) {
     input[i] = (static_cast<float>(i) - 9.0F) / 16.0F;
   }
   return input;
+}
+
+/// The tensors that the evaluation reads without computing them, an operation's operand or an
+/// output, and that `bound` gives no value, in the graph's order. Ids outside the graph are
+/// left to the evaluation to refuse.
+std::vector<TensorId> unbound_tensors(const Graph& graph, const std::vector<TensorValue>& bound) {
+  std::vector<bool> needed(graph.tensors.size(), false);
+  const auto need = [&](TensorId id) {
+    if (id.index < needed.size()) {
+      needed[id.index] = true;
+    }
+  };
+  for (const orvik_compiler::Op& op : graph.ops) {
+    std::for_each(op.inputs.begin(), op.inputs.end(), need);
+  }
+  std::for_each(graph.outputs.begin(), graph.outputs.end(), need);
+  for (const orvik_compiler::Op& op : graph.ops) {
+    if (op.output.index < needed.size()) {
+      needed[op.output.index] = false;
+    }
+  }
+  for (const TensorValue& value : bound) {
+    if (value.tensor.index < needed.size()) {
+      needed[value.tensor.index] = false;
+    }
+  }
+  std::vector<TensorId> unbound;
+  for (std::uint64_t index = 0; index < needed.size(); ++index) {
+    if (needed[index]) {
+      unbound.push_back(TensorId{index});
+    }
+  }
+  return unbound;
+}
+
+/// The failure for tensors that need a value: how many, how to bind them, and a line for each
+/// with its name as the tool shows names and its shape.
+ToolFailure no_values(const Graph& graph, const std::vector<TensorId>& unbound) {
+  const bool one = unbound.size() == 1;
+  std::string message =
+      std::to_string(unbound.size()) +
+      (one ? " tensor has no value; bind it" : " tensors have no value; bind each") +
+      " with --input NAME=FILE (.npy or .pb):";
+  for (const TensorId id : unbound) {
+    const orvik_compiler::Tensor& tensor = graph.tensors[id.index];
+    message += "\n  " + display_name(tensor.name) + " " + shape_text(tensor.shape);
+  }
+  return tool_error(exit_compile_error, message);
 }
 
 } // namespace
@@ -151,6 +200,10 @@ ToolResult<RunFiles> run_graph(const Graph& graph, const RunRequest& request) {
     }
   }
 
+  // Every tensor still without a value is listed at once, rather than the first one alone.
+  if (const std::vector<TensorId> unbound = unbound_tensors(graph, bound); !unbound.empty()) {
+    return no_values(graph, unbound);
+  }
   const orvik_compiler::Result<std::vector<std::vector<float>>> outputs =
       orvik_compiler::evaluate(graph, bound);
   if (!outputs) {

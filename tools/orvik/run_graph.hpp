@@ -28,7 +28,7 @@ struct RunRequest {
   std::vector<orvik_compiler::TensorValue> values;
   /// The --input options, each NAME=FILE, FILE a .npy file or an ONNX tensor file (.pb).
   std::vector<std::string> inputs;
-  /// Where the outputs go.
+  /// Where the outputs go; `write_all_or_nothing` makes it when it is missing.
   std::string directory = ".";
   /// The most bytes read of each value file.
   std::uint64_t max_input_bytes = default_max_input_bytes;
@@ -43,10 +43,11 @@ struct RunFiles {
 };
 
 /// Reads the --input files, binds the values and evaluates the graph. Fails with exit status 1
-/// for an evaluation error, and 2 for an --input that is not NAME=FILE or whose NAME matches no
-/// tensor or several, a file that cannot be read or is not a .npy or ONNX tensor file of the
-/// tensor's shape,
-/// and an output whose name cannot be a file name or is shared by two outputs.
+/// for an evaluation error and for tensors that the evaluation needs and that have no value,
+/// all of them listed with their shapes, one a line; and 2 for an --input that is not NAME=FILE or
+/// whose NAME matches no tensor or several, a file that cannot be read or is not a .npy or ONNX
+/// tensor file of the tensor's shape, and an output whose name cannot be a file name or is shared
+/// by two outputs.
 ToolResult<RunFiles> run_graph(const orvik_compiler::Graph& graph, const RunRequest& request);
 
 } // namespace orvik_tool

@@ -41,8 +41,9 @@ ToolResult<bool> verify(const VerifyOptions& command) {
   }
   const orvik_compiler::Result<void> verdict =
       orvik_compiler::verify_schedule(*graph, command.options, *schedule);
-  const ToolResult<void> written =
-      write_all_or_nothing({{"-", verdict ? "ok\n" : verdict.error().message + "\n", "-"}});
+  const std::string line =
+      verdict ? "ok" : explain_refused_options(verdict.error().message, command.options);
+  const ToolResult<void> written = write_all_or_nothing({{"-", line + "\n", "-"}});
   if (!written) {
     return written.failure();
   }
