@@ -66,6 +66,9 @@ TEST_CASE("a name is suggested only when a slip explains the difference", "[tool
   }
   CHECK(nearest_name("rn", {"compile", "run"}) == "run");
   CHECK(nearest_name("anything", {}).empty());
+  // A key of megabytes in a graph file is refused without a table of its length times each
+  // candidate's.
+  CHECK(nearest_name(std::string(std::size_t{1} << 24, 'e') + "psilon", {"epsilon"}).empty());
 }
 
 } // namespace

@@ -43,7 +43,15 @@ std::string nearest_name(std::string_view typed, const std::vector<std::string>&
   const std::string* nearest = nullptr;
   std::size_t nearest_distance = allowed + 1;
   for (const std::string& candidate : candidates) {
-    const std::size_t distance = edit_distance(word, without_dashes(candidate));
+    const std::string_view name = without_dashes(candidate);
+    // The distance is at least the difference in length, so a name far longer or shorter than
+    // every candidate (a megabyte-long key in a graph file) costs nothing to refuse.
+    const std::size_t length_difference =
+        word.size() > name.size() ? word.size() - name.size() : name.size() - word.size();
+    if (length_difference > allowed) {
+      continue;
+    }
+    const std::size_t distance = edit_distance(word, name);
     if (distance < nearest_distance) {
       nearest = &candidate;
       nearest_distance = distance;
