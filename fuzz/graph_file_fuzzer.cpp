@@ -1,7 +1,7 @@
 // Bytes become a graph file for the tool's reader. A file that reads must write back to a file
-// that reads to the same graph, its schedule must pass the verifier, and every view of the
-// schedule must be produced without fault and within the memory that the budget's estimate
-// allows for it.
+// that reads to the same graph and writes back to the same bytes, its schedule must pass the
+// verifier, and every view of the schedule must be produced without fault and within the memory
+// that the budget's estimate allows for it.
 
 #include "finding.hpp"
 
@@ -36,6 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       orvik_tool::read_graph_file(*written, "again.json");
   if (!reread || *reread != graph) {
     finding("a graph written back reads as another graph");
+  }
+  const orvik_tool::ToolResult<std::string> rewritten = orvik_tool::write_graph_file(*reread);
+  if (!rewritten || *rewritten != *written) {
+    finding("a graph file written back is written again as other bytes");
   }
 
   const orvik_compiler::CompilerOptions options{16, 0x1000, 0x40000};

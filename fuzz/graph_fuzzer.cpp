@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <utility>
+#include <variant>
 
 namespace {
 
@@ -48,49 +50,101 @@ bool overflows(const Tensor& tensor) {
   }
 }
 
-/// One builder call; an operand that names nothing must throw std::out_of_range and change
-/// nothing.
+DType dtype(FuzzedDataProvider& in) {
+  return in.ConsumeIntegralInRange<int>(0, 3) == 0 ? DType::I32 : DType::F32;
+}
+
+std::uint64_t axis(FuzzedDataProvider& in) {
+  return in.ConsumeIntegralInRange<std::uint64_t>(0, 4);
+}
+
+/// Small slice bounds mostly, any 64-bit values sometimes.
+std::uint64_t bound(FuzzedDataProvider& in) {
+  return in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(0, 12)
+                          : in.ConsumeIntegral<std::uint64_t>();
+}
+
+using Binary = Result<TensorId> (Graph::*)(std::string, TensorId, TensorId);
+using Unary = Result<TensorId> (Graph::*)(std::string, TensorId);
+using AlongAxis = Result<TensorId> (Graph::*)(std::string, TensorId, std::uint64_t);
+
+// Builder methods drawn by position, every kind of each shape of call.
+constexpr Binary binary_methods[] = {
+    &Graph::matmul,  &Graph::add,     &Graph::mul, &Graph::sub,          &Graph::div,
+    &Graph::maximum, &Graph::minimum, &Graph::pow, &Graph::batch_matmul, &Graph::gather};
+constexpr Unary unary_methods[] = {&Graph::gelu, &Graph::erf,  &Graph::tanh,   &Graph::exp,
+                                   &Graph::log,  &Graph::sqrt, &Graph::neg,    &Graph::reciprocal,
+                                   &Graph::abs,  &Graph::relu, &Graph::sigmoid};
+constexpr AlongAxis axis_methods[] = {&Graph::softmax, &Graph::reduce_sum, &Graph::reduce_mean,
+                                      &Graph::reduce_max};
+
+template <class Method, std::size_t size>
+Method any_of(FuzzedDataProvider& in, const Method (&methods)[size]) {
+  return methods[in.ConsumeIntegralInRange<std::size_t>(0, size - 1)];
+}
+
+/// One builder call over every kind; an operand that names nothing must throw
+/// std::out_of_range and change nothing.
 void build(FuzzedDataProvider& in, Graph& graph) {
-  const TensorId a = tensor_id(in, graph);
-  const TensorId b = tensor_id(in, graph);
-  const bool missing = a.index >= graph.tensors.size() || b.index >= graph.tensors.size();
+  std::vector<TensorId> operands{tensor_id(in, graph), tensor_id(in, graph)};
   const Graph before = graph;
   try {
-    switch (in.ConsumeIntegralInRange<int>(0, 8)) {
+    switch (in.ConsumeIntegralInRange<int>(0, 11)) {
     case 0:
-      (void)graph.matmul(name(in), a, b);
+      (void)(graph.*any_of(in, binary_methods))(name(in), operands[0], operands[1]);
       break;
     case 1:
-      (void)graph.add(name(in), a, b);
+      (void)(graph.*any_of(in, unary_methods))(name(in), operands[0]);
       break;
     case 2:
-      (void)graph.mul(name(in), a, b);
+      (void)(graph.*any_of(in, axis_methods))(name(in), operands[0], axis(in));
       break;
     case 3: {
       std::vector<std::uint64_t> permutation = shape(in);
-      for (std::uint64_t& axis : permutation) {
-        axis %= 5;
+      for (std::uint64_t& each : permutation) {
+        each %= 5;
       }
-      (void)graph.transpose(name(in), a, permutation);
+      (void)graph.transpose(name(in), operands[0], permutation);
       break;
     }
     case 4:
-      (void)graph.layer_norm(name(in), a, in.ConsumeFloatingPoint<float>());
+      (void)graph.layer_norm(name(in), operands[0], in.ConsumeFloatingPoint<float>());
       break;
     case 5:
-      (void)graph.softmax(name(in), a, in.ConsumeIntegralInRange<std::uint64_t>(0, 4));
+      (void)graph.reshape(name(in), operands[0], shape(in));
       break;
     case 6:
-      (void)graph.gelu(name(in), a);
+      (void)graph.broadcast(name(in), operands[0], shape(in));
       break;
-    case 7:
-      (void)graph.reshape(name(in), a, shape(in));
+    case 7: {
+      std::string op_name = name(in);
+      const std::uint64_t along = axis(in);
+      const std::uint64_t start = bound(in);
+      const std::uint64_t stop = bound(in);
+      (void)graph.slice(std::move(op_name), operands[0], along, start, stop, bound(in));
+      break;
+    }
+    case 8:
+      // No operand, one, or several, repeats and ids that name nothing included.
+      operands.resize(in.ConsumeIntegralInRange<std::size_t>(0, 4), TensorId{operands[0]});
+      for (std::size_t i = 2; i < operands.size(); ++i) {
+        operands[i] = tensor_id(in, graph);
+      }
+      (void)graph.concat(name(in), operands, axis(in));
+      break;
+    case 9:
+      (void)graph.cast(name(in), operands[0], dtype(in));
       break;
     default:
-      graph.mark_output(a);
+      operands.resize(1);
+      graph.mark_output(operands[0]);
       break;
     }
   } catch (const std::out_of_range&) {
+    bool missing = false;
+    for (const TensorId operand : operands) {
+      missing = missing || operand.index >= before.tensors.size();
+    }
     if (!missing) {
       finding("std::out_of_range for operands inside the graph");
     }
@@ -99,9 +153,22 @@ void build(FuzzedDataProvider& in, Graph& graph) {
     }
   } catch (const std::overflow_error&) {
     if (graph != before) {
-      finding("a reshape whose element count overflows changed the graph");
+      finding("a builder call whose element count overflows changed the graph");
     }
   }
+}
+
+/// An alternative of `OpKind` chosen by position, its parameters left at their defaults.
+template <std::size_t... positions>
+OpKind any_kind(std::size_t position, std::index_sequence<positions...>) {
+  const OpKind::Variant kinds[] = {OpKind::Variant(std::in_place_index<positions>)...};
+  return OpKind{kinds[position]};
+}
+
+OpKind any_kind(FuzzedDataProvider& in) {
+  constexpr std::size_t count = std::variant_size_v<OpKind::Variant>;
+  return any_kind(in.ConsumeIntegralInRange<std::size_t>(0, count - 1),
+                  std::make_index_sequence<count>());
 }
 
 /// A direct edit of the records that bypasses the builder.
@@ -143,10 +210,12 @@ void edit(FuzzedDataProvider& in, Graph& graph) {
     }
     break;
   case 6: {
-    // An op that no rule made: any two operands, which may name nothing, and any output shape.
+    // An op that no rule made: any kind, any two operands, which may name nothing, and any
+    // output shape.
     std::string op_name = name(in);
+    OpKind kind = any_kind(in);
     std::vector<TensorId> inputs{tensor_id(in, graph), tensor_id(in, graph)};
-    testing::append_unchecked_op(graph, std::move(op_name), OpKind::Gelu{}, std::move(inputs),
+    testing::append_unchecked_op(graph, std::move(op_name), std::move(kind), std::move(inputs),
                                  shape(in));
     break;
   }
@@ -182,8 +251,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int kind = in.ConsumeIntegralInRange<int>(0, 9);
     if (kind < 2) {
       const std::string tensor_name = name(in);
-      (void)(kind == 0 ? graph.input(tensor_name, shape(in))
-                       : graph.weight(tensor_name, shape(in)));
+      std::vector<std::uint64_t> dims = shape(in);
+      (void)(kind == 0 ? graph.input(tensor_name, std::move(dims), dtype(in))
+                       : graph.weight(tensor_name, std::move(dims), dtype(in)));
     } else if (kind < 8) {
       build(in, graph);
     } else {

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <sstream>
 #include <string>
@@ -31,8 +32,13 @@ namespace orvik_python {
 
 namespace py = pybind11;
 
-/// A C-contiguous array of 32-bit floats, converted on the way in when it is anything else.
-using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
+/// A C-contiguous array of `Element`, converted on the way in when it is anything else.
+template <class Element>
+using ContiguousArray = py::array_t<Element, py::array::c_style | py::array::forcecast>;
+/// The values of an F32 tensor.
+using FloatArray = ContiguousArray<float>;
+/// The values of an I32 tensor.
+using Int32Array = ContiguousArray<std::int32_t>;
 
 // ---- The binders, in the order the module calls them ------------------------------------------
 
@@ -78,24 +84,37 @@ using orvik_compiler::shape_text;
 /// The shape of a NumPy array.
 std::vector<std::uint64_t> shape_of(const py::array& array);
 
-/// A NumPy float32 array of `shape` over `data`, which `owner` keeps alive. Throws
-/// std::overflow_error when an extent does not fit NumPy's index type.
-FloatArray array_over(const float* data, const py::capsule& owner,
-                      std::span<const std::uint64_t> shape);
+/// `shape` as NumPy extents. Throws std::overflow_error when an extent does not fit NumPy's
+/// index type.
+std::vector<py::ssize_t> numpy_extents(std::span<const std::uint64_t> shape);
 
-/// A NumPy float32 array of `shape` that takes `owner` over and shows the values that
-/// `values_of_owner` gives of it, without a copy.
+/// A NumPy array of `shape` over `data`, which `owner` keeps alive. Throws std::overflow_error
+/// when an extent does not fit NumPy's index type.
+template <class Element>
+ContiguousArray<Element> array_over(const Element* data, const py::capsule& owner,
+                                    std::span<const std::uint64_t> shape) {
+  return ContiguousArray<Element>(numpy_extents(shape), data, owner);
+}
+
+/// A NumPy array of `shape` that takes `owner` over and shows the values that
+/// `values_of_owner` gives of it, without a copy; its element type is theirs.
 template <class Owner, class Values>
-FloatArray take_over(Owner owner, Values values_of_owner, std::span<const std::uint64_t> shape) {
+auto take_over(Owner owner, Values values_of_owner, std::span<const std::uint64_t> shape) {
   auto held = std::make_unique<Owner>(std::move(owner));
-  const float* data = values_of_owner(*held).data();
+  const auto* data = values_of_owner(*held).data();
   const py::capsule release(held.get(), [](void* object) { delete static_cast<Owner*>(object); });
   static_cast<void>(held.release());
   return array_over(data, release, shape);
 }
 
-/// The values as a NumPy float32 array of `shape` that takes them over, without a copy.
-FloatArray to_array(std::vector<float> values, std::span<const std::uint64_t> shape);
+/// The values as a NumPy array of `shape` (float32 or int32, as the values) that takes them
+/// over, without a copy.
+template <class Element>
+ContiguousArray<Element> to_array(std::vector<Element> values,
+                                  std::span<const std::uint64_t> shape) {
+  return take_over(
+      std::move(values), [](const std::vector<Element>& held) { return std::span(held); }, shape);
+}
 
 /// `object` as a C-contiguous float32 array: the array itself, not a copy, when it already is
 /// one. TypeError naming `what` when NumPy cannot convert it.
@@ -103,5 +122,18 @@ FloatArray as_float_array(const py::handle& object, std::string_view what);
 
 /// The data of a C-contiguous float32 array as a span, for the library to read in place.
 std::span<const float> values_of(const FloatArray& array);
+
+/// `object` as a NumPy array when NumPy sees integers in it (signed or unsigned, of any width);
+/// nothing otherwise, or when NumPy cannot convert it at all.
+std::optional<py::array> integer_array(const py::handle& object);
+
+/// An integer array as int32 values of the tensor named `tensor_name`: an int32 array itself, not
+/// a copy; any other integer array converted once every value is known to fit, CompileError
+/// "tensor {name}: {value} at index {i} does not fit I32" otherwise (the index counts elements in
+/// row-major order).
+Int32Array as_int32_array(const py::array& integers, const std::string& tensor_name);
+
+/// The data of a C-contiguous int32 array as a span, for the library to read in place.
+std::span<const std::int32_t> values_of(const Int32Array& array);
 
 } // namespace orvik_python

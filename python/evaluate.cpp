@@ -4,8 +4,10 @@
 #include "bindings.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <utility>
+#include <variant>
 
 namespace orvik_python {
 namespace {
@@ -45,32 +47,54 @@ oc::TensorId bound_tensor(const oc::Graph& graph, const py::handle& key) {
   return matches.front();
 }
 
+void check_shape(const oc::Tensor& tensor, const py::array& array) {
+  const std::vector<std::uint64_t> shape = shape_of(array);
+  if (shape != tensor.shape) {
+    raise_compile_error(oc::CompileError::graph("tensor " + tensor.name + " has shape " +
+                                                shape_text(shape) + ", expected " +
+                                                shape_text(tensor.shape)));
+  }
+}
+
 py::list evaluate(oc::Graph graph, const py::dict& values) {
   // The arrays stay referenced here while the library reads them in place.
-  std::vector<FloatArray> arrays;
+  std::vector<py::array> arrays;
   std::vector<oc::TensorValue> bound;
   for (const auto& [key, value] : values) {
     const oc::TensorId id = bound_tensor(graph, key);
     const oc::Tensor& tensor = graph.tensors[id.index];
-    FloatArray array = as_float_array(value, "the value for tensor " + tensor.name);
-    const std::vector<std::uint64_t> shape = shape_of(array);
-    if (shape != tensor.shape) {
-      raise_compile_error(oc::CompileError::graph("tensor " + tensor.name + " has shape " +
-                                                  shape_text(shape) + ", expected " +
-                                                  shape_text(tensor.shape)));
+    const std::string what = "the value for tensor " + tensor.name;
+    // Integers bind to an I32 tensor as integers. Any other numbers bind as floats, as they
+    // always have for F32 tensors, so that the library names a float value given to an I32
+    // tensor.
+    if (tensor.dtype == oc::DType::I32) {
+      if (const std::optional<py::array> integers = integer_array(value)) {
+        check_shape(tensor, *integers);
+        Int32Array array = as_int32_array(*integers, tensor.name);
+        bound.push_back({id, values_of(array)});
+        arrays.push_back(std::move(array));
+        continue;
+      }
+      if (!FloatArray::ensure(value)) {
+        throw py::type_error(what + " is not convertible to an int32 array");
+      }
     }
+    FloatArray array = as_float_array(value, what);
+    check_shape(tensor, array);
     bound.push_back({id, values_of(array)});
     arrays.push_back(std::move(array));
   }
-  std::vector<std::vector<float>> results;
+  std::vector<oc::TensorData> results;
   {
     const py::gil_scoped_release release;
-    results = oc::evaluate(graph, bound).value();
+    results = oc::evaluate_typed(graph, bound).value();
   }
   py::list outputs;
   for (std::size_t index = 0; index < results.size(); ++index) {
+    const std::vector<std::uint64_t>& shape = graph.tensors[graph.outputs[index].index].shape;
     outputs.append(
-        to_array(std::move(results[index]), graph.tensors[graph.outputs[index].index].shape));
+        std::visit([&shape](auto& data) -> py::object { return to_array(std::move(data), shape); },
+                   results[index]));
   }
   return outputs;
 }
@@ -80,13 +104,16 @@ py::list evaluate(oc::Graph graph, const py::dict& values) {
 void bind_evaluate(py::module_& module) {
   module.def("evaluate", &evaluate, "graph"_a, "values"_a,
              "Evaluates the graph on the host with the library's kernels and returns the values "
-             "of its outputs, in order, as float32 arrays of their shapes. `values` maps a "
-             "TensorId or a tensor name to an array: anything NumPy converts to float32, of "
-             "the tensor's shape exactly; C-contiguous float32 arrays are read in place. Every "
-             "tensor that no operation computes and that is read or an output needs a value. "
-             "Raises CompileError for a name that matches no tensor or several, a wrong shape, "
-             "and the library's errors; IndexError for an id outside the graph. Releases the "
-             "GIL.");
+             "of its outputs, in order, as arrays of their shapes: float32 for an F32 tensor, "
+             "int32 for an I32 one. `values` maps a TensorId or a tensor name to an array of "
+             "the tensor's shape exactly: for an F32 tensor anything NumPy converts to float32; "
+             "for an I32 tensor an integer array, of any width as long as every value fits 32 "
+             "bits. C-contiguous float32 and int32 arrays are read in place. Every tensor that "
+             "no operation computes and that is read or an output needs a value. Raises "
+             "CompileError for a name that matches no tensor or several, a wrong shape, an "
+             "integer outside the int32 range, and the library's errors (a float array for an "
+             "I32 tensor: \"tensor {name} has F32 values, expected I32\"); IndexError for an "
+             "id outside the graph. Releases the GIL.");
 }
 
 } // namespace orvik_python

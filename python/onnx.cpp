@@ -26,10 +26,11 @@ struct OnnxModelArrays {
   std::vector<std::string> output_names;
 };
 
-/// A tensor of a `TensorProto` file, its values as an array of its shape.
+/// A tensor of a `TensorProto` file, its values as an array of its shape: float32 for FLOAT
+/// data, int32 for INT32 and INT64 data.
 struct OnnxTensorArray {
   std::string name;
-  FloatArray values;
+  py::array values;
 };
 
 OnnxModelArrays import_model(const std::filesystem::path& file,
@@ -59,6 +60,9 @@ OnnxTensorArray read_tensor(const std::filesystem::path& file) {
     const py::gil_scoped_release release;
     tensor = oc::read_onnx_tensor(file).value();
   }
+  if (tensor.dtype == oc::DType::I32) {
+    return {std::move(tensor.name), to_array(std::move(tensor.int_values), tensor.shape)};
+  }
   return {std::move(tensor.name), to_array(std::move(tensor.values), tensor.shape)};
 }
 
@@ -82,14 +86,16 @@ void bind_onnx(py::module_& module) {
              "with the path) for a file that cannot be read or imported, naming the node of an "
              "unsupported operator. Releases the GIL.");
 
-  py::class_<OnnxTensorArray>(module, "OnnxTensor", "A float32 tensor of a TensorProto file.")
+  py::class_<OnnxTensorArray>(module, "OnnxTensor", "A tensor of a TensorProto file.")
       .def_readonly("name", &OnnxTensorArray::name, "The tensor's name in the file.")
       .def_readonly("values", &OnnxTensorArray::values,
-                    "The values, an array of the tensor's shape.");
+                    "The values, an array of the tensor's shape: float32 for FLOAT data, int32 "
+                    "for INT32 and INT64 data.");
   module.def("read_onnx_tensor", &read_tensor, "path"_a,
-             "Reads a float32 tensor from a serialised TensorProto file (.pb), such as the inputs "
-             "and outputs of ONNX's test cases. Raises CompileError for a file that cannot be "
-             "read or parsed, another data type, or data that does not fit the shape.");
+             "Reads a FLOAT, INT32 or INT64 tensor from a serialised TensorProto file (.pb), such "
+             "as the inputs and outputs of ONNX's test cases; INT64 values become int32 with a "
+             "range check. Raises CompileError for a file that cannot be read or parsed, another "
+             "data type, data that does not fit the shape, or an INT64 value outside int32.");
 }
 
 } // namespace orvik_python

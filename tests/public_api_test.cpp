@@ -9,6 +9,7 @@
 #include <functional>
 #include <sstream>
 #include <type_traits>
+#include <variant>
 
 namespace oc = orvik_compiler;
 
@@ -26,6 +27,8 @@ TEST_CASE("every public name is reachable through the umbrella header", "[api]")
   static_assert(std::is_class_v<oc::Allocation> && std::is_class_v<oc::Schedule>);
   static_assert(std::is_class_v<oc::EncoderConfig> && std::is_class_v<oc::EncoderWeights>);
   static_assert(std::is_class_v<oc::TensorValue> && std::is_class_v<oc::CompileError>);
+  static_assert(std::variant_size_v<oc::TensorData> == 2);
+  static_assert(oc::DType{oc::DType::I32} != oc::DType{oc::DType::F32});
   static_assert(std::is_base_of_v<std::logic_error, oc::BadResultAccess>);
   static_assert(std::is_class_v<oc::Result<int>> && std::is_class_v<oc::Result<void>>);
   static_assert(std::is_invocable_r_v<std::size_t, std::hash<oc::TensorId>, oc::TensorId>);
@@ -54,14 +57,42 @@ TEST_CASE("every public name is reachable through the umbrella header", "[api]")
   CHECK(reachable(&oc::kernels::softmax_rows));
   CHECK(reachable(&oc::kernels::gelu));
   CHECK(reachable(&oc::evaluate));
+  CHECK(reachable(&oc::evaluate_typed));
   CHECK(reachable(&oc::kind_name));
   CHECK(reachable(&oc::write_escaped));
   CHECK(reachable(&oc::shape_text));
   CHECK(reachable(&oc::EncoderWeights::deterministic));
 
+  // The builder methods, the input and weight with their optional element type among them.
+  CHECK(reachable(&oc::Graph::input));
+  CHECK(reachable(&oc::Graph::weight));
+  for (const auto method :
+       {&oc::Graph::matmul, &oc::Graph::add, &oc::Graph::mul, &oc::Graph::batch_matmul,
+        &oc::Graph::sub, &oc::Graph::div, &oc::Graph::maximum, &oc::Graph::minimum, &oc::Graph::pow,
+        &oc::Graph::gather}) {
+    CHECK(reachable(method));
+  }
+  for (const auto method :
+       {&oc::Graph::gelu, &oc::Graph::erf, &oc::Graph::tanh, &oc::Graph::exp, &oc::Graph::log,
+        &oc::Graph::sqrt, &oc::Graph::reciprocal, &oc::Graph::neg, &oc::Graph::abs,
+        &oc::Graph::relu, &oc::Graph::sigmoid}) {
+    CHECK(reachable(method));
+  }
+  for (const auto method : {&oc::Graph::softmax, &oc::Graph::reduce_sum, &oc::Graph::reduce_mean,
+                            &oc::Graph::reduce_max}) {
+    CHECK(reachable(method));
+  }
+  CHECK(reachable(&oc::Graph::reshape));
+  CHECK(reachable(&oc::Graph::transpose));
+  CHECK(reachable(&oc::Graph::layer_norm));
+  CHECK(reachable(&oc::Graph::broadcast));
+  CHECK(reachable(&oc::Graph::slice));
+  CHECK(reachable(&oc::Graph::concat));
+  CHECK(reachable(&oc::Graph::cast));
+
   // One printer per record, found by argument-dependent lookup as a caller writes it.
   std::ostringstream out;
-  out << oc::TensorId{0} << oc::OpId{0} << oc::DType::F32 << oc::TensorKind::Input
+  out << oc::TensorId{0} << oc::OpId{0} << oc::DType::F32 << oc::DType::I32 << oc::TensorKind::Input
       << oc::CompilerOptions{} << oc::Sharding::Rows << oc::EncoderConfig{}
       << oc::CompileError::graph("x");
   CHECK_FALSE(out.str().empty());

@@ -41,8 +41,8 @@ std::uint64_t local_bytes(const Tensor& tensor, const Layout& layout);
 /// Workers of a kernel producing `tensor`: 1 below 96 elements, 6 from 96 on.
 std::uint8_t worker_count(const Tensor& tensor);
 
-/// The kernel name of an operation kind: "matmul", "add", "mul", "reshape", "transpose",
-/// "layer_norm", "softmax" or "gelu"; the kind's data does not enter.
+/// The kernel name of an operation kind, the builder method's name ("matmul", "layer_norm",
+/// "batch_matmul", "reduce_sum", ...); the kind's data does not enter.
 std::string_view operation_name(const OpKind& kind);
 
 /// The operation kind of a kernel name, with its parameters at their defaults; nothing for a

@@ -32,13 +32,13 @@ struct OpId {
   friend bool operator==(OpId, OpId) = default;
 };
 
-/// The element type of a tensor; 32-bit IEEE floating point is the only one.
+/// The element type of a tensor: 32-bit IEEE floating point or 32-bit two's-complement integer.
 struct DType {
-  enum Value : std::uint8_t { F32 };
+  enum Value : std::uint8_t { F32, I32 };
 
   constexpr DType(Value initial = F32) : value(initial) {}
 
-  /// Bytes per element: 4 for `F32`.
+  /// Bytes per element: 4 for both types.
   constexpr std::uint64_t size() const { return 4; }
 
   Value value;
@@ -94,8 +94,100 @@ struct OpKind {
   struct Gelu {
     friend bool operator==(const Gelu&, const Gelu&) = default;
   };
+  /// Matrix products of the trailing two axes, batch by batch.
+  struct BatchMatMul {
+    friend bool operator==(const BatchMatMul&, const BatchMatMul&) = default;
+  };
+  struct Sub {
+    friend bool operator==(const Sub&, const Sub&) = default;
+  };
+  struct Div {
+    friend bool operator==(const Div&, const Div&) = default;
+  };
+  struct Maximum {
+    friend bool operator==(const Maximum&, const Maximum&) = default;
+  };
+  struct Minimum {
+    friend bool operator==(const Minimum&, const Minimum&) = default;
+  };
+  struct Pow {
+    friend bool operator==(const Pow&, const Pow&) = default;
+  };
+  struct Erf {
+    friend bool operator==(const Erf&, const Erf&) = default;
+  };
+  struct Tanh {
+    friend bool operator==(const Tanh&, const Tanh&) = default;
+  };
+  struct Exp {
+    friend bool operator==(const Exp&, const Exp&) = default;
+  };
+  struct Log {
+    friend bool operator==(const Log&, const Log&) = default;
+  };
+  struct Sqrt {
+    friend bool operator==(const Sqrt&, const Sqrt&) = default;
+  };
+  struct Reciprocal {
+    friend bool operator==(const Reciprocal&, const Reciprocal&) = default;
+  };
+  struct Neg {
+    friend bool operator==(const Neg&, const Neg&) = default;
+  };
+  struct Abs {
+    friend bool operator==(const Abs&, const Abs&) = default;
+  };
+  struct Relu {
+    friend bool operator==(const Relu&, const Relu&) = default;
+  };
+  struct Sigmoid {
+    friend bool operator==(const Sigmoid&, const Sigmoid&) = default;
+  };
+  /// The operand repeated to `shape` by the broadcasting rule.
+  struct Broadcast {
+    std::vector<std::uint64_t> shape;
+    friend bool operator==(const Broadcast&, const Broadcast&) = default;
+  };
+  /// Elements `start`, `start + step`, ... below `stop` along `axis`.
+  struct Slice {
+    std::uint64_t axis = 0;
+    std::uint64_t start = 0;
+    std::uint64_t stop = 0;
+    std::uint64_t step = 1;
+    friend bool operator==(const Slice&, const Slice&) = default;
+  };
+  /// The operands joined along `axis`, in operand order.
+  struct Concat {
+    std::uint64_t axis = 0;
+    friend bool operator==(const Concat&, const Concat&) = default;
+  };
+  /// Rows of the first operand picked by the indices of the second.
+  struct Gather {
+    friend bool operator==(const Gather&, const Gather&) = default;
+  };
+  struct ReduceSum {
+    std::uint64_t axis = 0;
+    friend bool operator==(const ReduceSum&, const ReduceSum&) = default;
+  };
+  struct ReduceMean {
+    std::uint64_t axis = 0;
+    friend bool operator==(const ReduceMean&, const ReduceMean&) = default;
+  };
+  struct ReduceMax {
+    std::uint64_t axis = 0;
+    friend bool operator==(const ReduceMax&, const ReduceMax&) = default;
+  };
+  /// The operand's values converted to `dtype`.
+  struct Cast {
+    DType dtype;
+    friend bool operator==(const Cast&, const Cast&) = default;
+  };
 
-  using Variant = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu>;
+  /// The eight original kinds first, in their original positions.
+  using Variant = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu,
+                               BatchMatMul, Sub, Div, Maximum, Minimum, Pow, Erf, Tanh, Exp, Log,
+                               Sqrt, Reciprocal, Neg, Abs, Relu, Sigmoid, Broadcast, Slice, Concat,
+                               Gather, ReduceSum, ReduceMean, ReduceMax, Cast>;
 
   OpKind() = default;
   template <class Alternative>
@@ -110,7 +202,8 @@ struct Op {
   OpId id;
   std::string name;
   OpKind kind;
-  /// The operands in order; for `MatMul` and `Add` left, then right.
+  /// The operands in order: left then right for the binary kinds, table then indices for
+  /// `Gather`.
   std::vector<TensorId> inputs;
   TensorId output;
 
@@ -132,9 +225,17 @@ struct Graph {
 
   /// Appends a tensor of kind `Input` with no producer. The shape is not checked here;
   /// `validate` rejects an empty shape or a zero dimension.
-  TensorId input(std::string name, std::vector<std::uint64_t> shape);
+  TensorId input(std::string name, std::vector<std::uint64_t> shape, DType dtype = DType::F32);
   /// Appends a tensor of kind `Weight` with no producer.
-  TensorId weight(std::string name, std::vector<std::uint64_t> shape);
+  TensorId weight(std::string name, std::vector<std::uint64_t> shape, DType dtype = DType::F32);
+
+  // Every computing operation below checks its operands' types before their shapes: data
+  // movement (`reshape`, `transpose`, `broadcast`, `slice`, `concat`) takes operands of either
+  // type, all of one type, and gives that type; `gather` takes a table of either type and I32
+  // indices; `cast` converts; every other kind takes F32 operands only. A wrong type gives
+  // "{name}: operand {i} is I32, expected F32" (or the mirror), `i` counting operands from 0;
+  // operands of mixed types where one type is needed give "{name}: operand {i} is {type},
+  // expected {type of operand 0}".
 
   /// Matrix product of two rank-2 tensors [m, k] x [k, n] giving [m, n];
   /// "{name}: incompatible matmul {a} x {b}" otherwise.
@@ -160,12 +261,58 @@ struct Graph {
   /// not fit 64 bits.
   Result<TensorId> reshape(std::string name, TensorId input, std::vector<std::uint64_t> shape);
 
+  /// Matrix products over leading batch axes: [b..., m, k] x [b..., k, n] gives [b..., m, n]
+  /// with equal batch extents, or a rank-2 `right` [k, n] shared by every batch; `left` has rank
+  /// 3 or more. "{name}: incompatible batch matmul {a} x {b}" otherwise.
+  Result<TensorId> batch_matmul(std::string name, TensorId left, TensorId right);
+  /// Element-wise `left - right`, `left / right`, the larger, the smaller and `powf(left,
+  /// right)` of two tensors of equal shape; "{name}: binary shapes differ" otherwise.
+  Result<TensorId> sub(std::string name, TensorId left, TensorId right);
+  Result<TensorId> div(std::string name, TensorId left, TensorId right);
+  Result<TensorId> maximum(std::string name, TensorId left, TensorId right);
+  Result<TensorId> minimum(std::string name, TensorId left, TensorId right);
+  Result<TensorId> pow(std::string name, TensorId left, TensorId right);
+  /// Element-wise functions of one tensor, keeping its shape; no shape is refused.
+  Result<TensorId> erf(std::string name, TensorId input);
+  Result<TensorId> tanh(std::string name, TensorId input);
+  Result<TensorId> exp(std::string name, TensorId input);
+  Result<TensorId> log(std::string name, TensorId input);
+  Result<TensorId> sqrt(std::string name, TensorId input);
+  Result<TensorId> reciprocal(std::string name, TensorId input);
+  Result<TensorId> neg(std::string name, TensorId input);
+  Result<TensorId> abs(std::string name, TensorId input);
+  Result<TensorId> relu(std::string name, TensorId input);
+  Result<TensorId> sigmoid(std::string name, TensorId input);
+  /// The input repeated to `shape`: shapes aligned at the right, each input extent equal to the
+  /// target's or 1, the target's rank at least the input's; "{name}: cannot broadcast {a} to
+  /// {b}" otherwise. Throws std::overflow_error when the target's element count does not fit
+  /// 64 bits.
+  Result<TensorId> broadcast(std::string name, TensorId input, std::vector<std::uint64_t> shape);
+  /// Elements `start`, `start + step`, ... below `stop` along `axis`; needs `axis` below the
+  /// rank, `step` at least 1 and `start < stop <= extent`, "{name}: invalid slice" otherwise.
+  Result<TensorId> slice(std::string name, TensorId input, std::uint64_t axis, std::uint64_t start,
+                         std::uint64_t stop, std::uint64_t step = 1);
+  /// The inputs joined along `axis`: one or more of one rank and type, extents equal except
+  /// along `axis`; "{name}: incompatible concat" otherwise.
+  Result<TensorId> concat(std::string name, std::vector<TensorId> inputs, std::uint64_t axis);
+  /// Rows of `table` [v, d...] picked by the I32 `indices` of any shape, giving
+  /// indices.shape + [d...]; "{name}: invalid gather" when `table` has rank 0.
+  Result<TensorId> gather(std::string name, TensorId table, TensorId indices);
+  /// Sum, mean and maximum along `axis`, which stays with extent 1; "{name}: reduce axis out of
+  /// range" unless `axis` is below the rank.
+  Result<TensorId> reduce_sum(std::string name, TensorId input, std::uint64_t axis);
+  Result<TensorId> reduce_mean(std::string name, TensorId input, std::uint64_t axis);
+  Result<TensorId> reduce_max(std::string name, TensorId input, std::uint64_t axis);
+  /// The input's values converted to `dtype`; nothing is refused.
+  Result<TensorId> cast(std::string name, TensorId input, DType dtype);
+
   /// Marks a tensor as a result: its kind becomes `Output` whatever it was, and its id is
   /// appended to `outputs` (again, if it was marked before).
   void mark_output(TensorId id);
 
   /// Checks the graph as a whole, first failure wins: every tensor in index order ("invalid
-  /// tensor {name}": wrong id, empty shape, or a zero dimension), then every op in index order
+  /// tensor {name}": wrong id, an element type other than F32 and I32, empty shape, or a zero
+  /// dimension), then every op in index order
   /// ("invalid op {name}": wrong id, an input or output outside the tensors, an output whose
   /// producer is not this op, or an input produced by this op or a later one, so that the ops
   /// are always in an order of evaluation), then "graph has no outputs". Reads the graph only.

@@ -81,22 +81,28 @@ struct OnnxModel {
 Result<OnnxModel> import_onnx(const std::filesystem::path& file, const OnnxImportOptions& options);
 
 /// A tensor read from a serialised ONNX `TensorProto` file (.pb), such as the inputs and outputs
-/// of ONNX's test cases.
+/// of ONNX's test cases: FLOAT data as F32 values, INT32 and INT64 data as I32 values.
 struct OnnxTensor {
   std::string name;
   std::vector<std::uint64_t> shape;
+  /// The values of an F32 tensor; empty for an I32 one.
   std::vector<float> values;
+  DType dtype = DType::F32;
+  /// The values of an I32 tensor; empty for an F32 one.
+  std::vector<std::int32_t> int_values{};
 
   friend bool operator==(const OnnxTensor&, const OnnxTensor&) = default;
 };
 
-/// Reads a float32 tensor from a `TensorProto` file. Errors, as `CompileError::Graph` starting
-/// with the path: a file that cannot be read or parsed, another data type, data that does not
-/// fit the shape.
+/// Reads a FLOAT, INT32 or INT64 tensor from a `TensorProto` file. Errors, as
+/// `CompileError::Graph` starting with the path: a file that cannot be read or parsed, another
+/// data type, data that does not fit the shape, and an INT64 value outside the 32-bit range
+/// ("value 4294967296 at index 3 does not fit int32", the first such value, indices counted from
+/// 0 in row-major order).
 Result<OnnxTensor> read_onnx_tensor(const std::filesystem::path& file);
 
-/// Decodes a float32 tensor from the bytes of a `TensorProto` file; errors as for
-/// `read_onnx_tensor`, without a path.
+/// Decodes a tensor from the bytes of a `TensorProto` file; errors as for `read_onnx_tensor`,
+/// without a path.
 Result<OnnxTensor> parse_onnx_tensor(std::string_view bytes);
 
 } // namespace orvik_compiler

@@ -4,6 +4,7 @@
 
 #include "block_size.hpp"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <stdexcept>
@@ -19,7 +20,11 @@ constexpr std::uint8_t large_kernel_workers = 6;
 
 /// The kernel name of every alternative of `OpKind::Variant`, in the variant's order.
 constexpr std::array<std::string_view, std::variant_size_v<OpKind::Variant>> kernel_names{
-    "matmul", "add", "mul", "reshape", "transpose", "layer_norm", "softmax", "gelu"};
+    "matmul",     "add",          "mul",        "reshape",   "transpose", "layer_norm", "softmax",
+    "gelu",       "batch_matmul", "sub",        "div",       "maximum",   "minimum",    "pow",
+    "erf",        "tanh",         "exp",        "log",       "sqrt",      "reciprocal", "neg",
+    "abs",        "relu",         "sigmoid",    "broadcast", "slice",     "concat",     "gather",
+    "reduce_sum", "reduce_mean",  "reduce_max", "cast"};
 
 /// The alternative at `index` with its parameters' default values.
 template <std::size_t... Index>
@@ -60,7 +65,13 @@ Result<std::vector<Transfer>> input_transfers(const Graph& graph, const Op& op,
                                               std::span<const Layout> layouts) {
   const Layout& output_layout = layout_of(op.output, layouts);
   std::vector<Transfer> transfers;
-  for (const TensorId input : op.inputs) {
+  for (std::size_t operand = 0; operand < op.inputs.size(); ++operand) {
+    const TensorId input = op.inputs[operand];
+    // A tensor read more than once moves once, at its first mention.
+    if (std::find(op.inputs.begin(), op.inputs.begin() + static_cast<std::ptrdiff_t>(operand),
+                  input) != op.inputs.begin() + static_cast<std::ptrdiff_t>(operand)) {
+      continue;
+    }
     const Layout& input_layout = layout_of(input, layouts);
     // With layouts that are runs 0 .. n-1, an input on as many tiles as the output or more
     // has every share the output needs in place already (position i reads tile i), so it never

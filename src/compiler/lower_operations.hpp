@@ -12,9 +12,10 @@
 namespace orvik_compiler {
 
 /// The transfers that bring every input of `op` to the tiles of its output, inputs in operand
-/// order: output position i receives from input tile i mod n (n the input's tile count), unless
-/// that is the same tile. "tile {t} exceeds data limit allocating {name}" for a share of 2^32
-/// bytes or more. Ids must name tensors that `layouts` covers (std::out_of_range otherwise).
+/// order, a tensor read twice moved once: output position i receives from input tile i mod n (n the
+/// input's tile count), unless that is the same tile. "tile {t} exceeds data limit allocating
+/// {name}" for a share of 2^32 bytes or more. Ids must name tensors that `layouts` covers
+/// (std::out_of_range otherwise).
 Result<std::vector<Transfer>> input_transfers(const Graph& graph, const Op& op,
                                               std::span<const Layout> layouts);
 

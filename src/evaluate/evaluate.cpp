@@ -6,6 +6,7 @@
 #include "../checked_arithmetic.hpp"
 #include "../graph/op_rules.hpp"
 #include "../kernels/kernels.hpp"
+#include "../result_try.hpp"
 
 #include <initializer_list>
 #include <optional>
@@ -17,6 +18,9 @@
 
 namespace orvik_compiler {
 namespace {
+
+/// Values of either element type, read in place.
+using ValueSpan = decltype(TensorValue::data);
 
 const std::vector<std::uint64_t>& shape_of(const Graph& graph, TensorId id) {
   return graph.tensors[id.index].shape;
@@ -32,20 +36,21 @@ void require_tensor(const Graph& graph, TensorId id, const char* role) {
   }
 }
 
-/// Whether an operation's operand count and shapes fit its kind, as the builder would have made
-/// them: its kind's rule accepts the operands and gives exactly the stored output shape. The
-/// graph has been validated and every tensor's element count fits 64 bits, so a rule whose
-/// element count overflows can only have met an attribute that fits no tensor here: such an op
-/// does not fit either.
+/// Whether an operation's operand count, types and shapes fit its kind, as the builder would
+/// have made them: its kind's rule accepts the operands and gives exactly the stored output type
+/// and shape. The graph has been validated and every tensor's element count fits 64 bits, so a
+/// rule whose element count overflows can only have met an attribute that fits no tensor here:
+/// such an op does not fit either.
 bool operands_fit(const Graph& graph, const Op& op) {
-  std::vector<std::vector<std::uint64_t>> operands;
+  std::vector<TensorType> operands;
   operands.reserve(op.inputs.size());
   for (const TensorId input : op.inputs) {
-    operands.push_back(shape_of(graph, input));
+    operands.push_back(TensorType{shape_of(graph, input), graph.tensors[input.index].dtype});
   }
   try {
-    const Result<std::vector<std::uint64_t>> shape = output_shape(op.name, op.kind, operands);
-    return shape && *shape == shape_of(graph, op.output);
+    const Result<TensorType> type = output_type(op.name, op.kind, operands);
+    const Tensor& output = graph.tensors[op.output.index];
+    return type && type->shape == output.shape && type->dtype == output.dtype;
   } catch (const std::overflow_error&) {
     return false;
   }
@@ -61,32 +66,96 @@ std::uint64_t extent_product(const std::vector<std::uint64_t>& shape, std::size_
   return product;
 }
 
+/// A row-major shape seen around one axis: `outer` x `extent` x `inner` values.
+struct AroundAxis {
+  std::uint64_t outer;
+  std::uint64_t extent;
+  std::uint64_t inner;
+};
+
+AroundAxis around(const std::vector<std::uint64_t>& shape, std::uint64_t axis) {
+  const auto at = static_cast<std::size_t>(axis);
+  return {extent_product(shape, 0, at), shape[at], extent_product(shape, at + 1, shape.size())};
+}
+
+DType dtype_of(const ValueSpan& data) {
+  return std::holds_alternative<std::span<const float>>(data) ? DType::F32 : DType::I32;
+}
+
+std::size_t size_of(const ValueSpan& data) {
+  return std::visit([](auto values) { return values.size(); }, data);
+}
+
+/// A copy of values read in place.
+TensorData copy_of(const ValueSpan& data) {
+  return std::visit(
+      []<class Element>(std::span<const Element> values) -> TensorData {
+        return std::vector<Element>(values.begin(), values.end());
+      },
+      data);
+}
+
 /// The values of every tensor while the graph runs: bound ones point at the caller's data,
 /// computed ones at `owned`.
 struct Values {
-  std::vector<std::span<const float>> data;
-  std::vector<std::vector<float>> owned;
+  std::vector<ValueSpan> data;
+  std::vector<TensorData> owned;
   /// One past the index of the last operation reading each tensor; 0 when none reads it.
   std::vector<std::uint64_t> readers_end;
   std::vector<bool> is_output;
+
+  template <class Element>
+  std::span<const Element> get(TensorId id) const {
+    return std::get<std::span<const Element>>(data[id.index]);
+  }
 
   /// Whether operation `op` is the last reader of tensor `id` and nothing needs it afterwards.
   bool dies_at(TensorId id, std::uint64_t op) const {
     return !is_output[id.index] && readers_end[id.index] == op + 1;
   }
 
-  /// Storage for an element-wise result over the operands `candidates`: the first of them whose
-  /// computed value dies at `op` gives up its storage, otherwise the result starts as a copy of
-  /// the first. The operands' spans stay valid either way, since moving a vector keeps its
-  /// elements where they are.
-  std::vector<float> reuse_or_copy(std::initializer_list<TensorId> candidates, std::uint64_t op) {
+  /// Whether `id`'s values were computed here and are still held (no tensor is empty).
+  bool holds(TensorId id) const {
+    return std::visit([](const auto& values) { return !values.empty(); }, owned[id.index]);
+  }
+
+  /// The storage of the first of `candidates` whose computed value dies at `op`, or nothing.
+  /// The candidates' spans stay valid either way, since moving a vector keeps its elements
+  /// where they are.
+  template <class Element>
+  std::optional<std::vector<Element>> take_dying(std::initializer_list<TensorId> candidates,
+                                                 std::uint64_t op) {
     for (const TensorId id : candidates) {
-      if (dies_at(id, op) && !owned[id.index].empty()) {
-        return std::move(owned[id.index]);
+      if (!dies_at(id, op)) {
+        continue;
+      }
+      if (auto* values = std::get_if<std::vector<Element>>(&owned[id.index]);
+          values != nullptr && !values->empty()) {
+        return std::move(*values);
       }
     }
-    const std::span<const float> first = data[candidates.begin()->index];
-    return {first.begin(), first.end()};
+    return std::nullopt;
+  }
+
+  /// `id`'s values for an operation that works on them in place: its storage when it dies at
+  /// `op`, otherwise a copy.
+  template <class Element>
+  std::vector<Element> take_or_copy(TensorId id, std::uint64_t op) {
+    if (std::optional<std::vector<Element>> taken = take_dying<Element>({id}, op)) {
+      return *std::move(taken);
+    }
+    const std::span<const Element> values = get<Element>(id);
+    return {values.begin(), values.end()};
+  }
+
+  /// Storage for an element-wise result of `size` values over the operands `candidates`: the
+  /// first one's that dies at `op`, otherwise new.
+  std::vector<float> take_or_allocate(std::initializer_list<TensorId> candidates, std::uint64_t op,
+                                      std::size_t size) {
+    if (std::optional<std::vector<float>> taken = take_dying<float>(candidates, op)) {
+      return *std::move(taken);
+    }
+    return std::vector<float>(size);
   }
 
   /// Drops the values that nothing reads after operation `op`: its inputs read for the last
@@ -94,70 +163,210 @@ struct Values {
   void release_after(const Op& op, std::uint64_t index) {
     for (const TensorId input : op.inputs) {
       if (dies_at(input, index)) {
-        std::vector<float>().swap(owned[input.index]);
-        data[input.index] = {};
+        owned[input.index] = TensorData{};
+        data[input.index] = ValueSpan{};
       }
     }
     if (readers_end[op.output.index] == 0 && !is_output[op.output.index]) {
-      std::vector<float>().swap(owned[op.output.index]);
-      data[op.output.index] = {};
+      owned[op.output.index] = TensorData{};
+      data[op.output.index] = ValueSpan{};
     }
   }
 };
 
-/// Computes one operation's value with the kernel of its kind.
+/// Computes one operation's value with the kernel of its kind. The operands' types are those
+/// the kind's rule accepted.
 struct Compute {
   const Graph& graph;
   const Op& op;
   std::uint64_t index;
   Values& values;
 
-  std::span<const float> operand(std::size_t i) const { return values.data[op.inputs[i].index]; }
-  const std::vector<std::uint64_t>& input_shape() const { return shape_of(graph, op.inputs[0]); }
+  std::span<const float> floats(std::size_t i) const { return values.get<float>(op.inputs[i]); }
+  const std::vector<std::uint64_t>& shape(std::size_t i) const {
+    return shape_of(graph, op.inputs[i]);
+  }
 
-  std::vector<float> operator()(const OpKind::MatMul&) const {
-    const std::vector<std::uint64_t>& a = input_shape();
-    const std::vector<std::uint64_t>& b = shape_of(graph, op.inputs[1]);
-    return kernels::matmul(operand(0), operand(1), a[0], a[1], b[1]);
+  /// `move(values)` on the first operand's values, of whichever element type they are.
+  template <class Move>
+  TensorData on_first_operand(Move move) const {
+    return std::visit([&](auto first) -> TensorData { return move(first); },
+                      values.data[op.inputs[0].index]);
   }
-  std::vector<float> operator()(const OpKind::Add&) const {
-    std::vector<float> result = values.reuse_or_copy({op.inputs[0], op.inputs[1]}, index);
-    kernels::add(operand(0), operand(1), result);
+
+  /// The first operand's values unchanged.
+  TensorData same_values() const {
+    return on_first_operand([this]<class Element>(std::span<const Element>) {
+      return values.take_or_copy<Element>(op.inputs[0], index);
+    });
+  }
+
+  TensorData binary(kernels::BinaryFunction function) const {
+    std::vector<float> result =
+        values.take_or_allocate({op.inputs[0], op.inputs[1]}, index, floats(0).size());
+    kernels::apply(function, floats(0), floats(1), result);
     return result;
   }
-  std::vector<float> operator()(const OpKind::Mul&) const {
-    std::vector<float> result = values.reuse_or_copy({op.inputs[0], op.inputs[1]}, index);
-    kernels::multiply(operand(0), operand(1), result);
+
+  TensorData unary(kernels::UnaryFunction function) const {
+    std::vector<float> result = values.take_or_allocate({op.inputs[0]}, index, floats(0).size());
+    kernels::apply(function, floats(0), result);
     return result;
   }
-  std::vector<float> operator()(const OpKind::Reshape&) const {
-    return values.reuse_or_copy({op.inputs[0]}, index);
+
+  TensorData reduce(kernels::Reduction reduction, std::uint64_t axis) const {
+    const AroundAxis split = around(shape(0), axis);
+    return kernels::reduce(reduction, floats(0), split.outer, split.extent, split.inner);
   }
-  std::vector<float> operator()(const OpKind::Transpose& transpose) const {
-    return kernels::transpose(operand(0), input_shape(), transpose.permutation);
+
+  TensorData operator()(const OpKind::MatMul&) const {
+    return kernels::matmul(floats(0), floats(1), shape(0)[0], shape(0)[1], shape(1)[1]);
   }
-  std::vector<float> operator()(const OpKind::LayerNorm& layer_norm) const {
-    const std::vector<std::uint64_t>& shape = input_shape();
-    const std::uint64_t columns = shape.back();
-    const std::uint64_t rows = extent_product(shape, 0, shape.size() - 1);
-    return kernels::layer_norm(operand(0), rows, columns, layer_norm.epsilon);
+  TensorData operator()(const OpKind::Add&) const { return binary(kernels::BinaryFunction::add); }
+  TensorData operator()(const OpKind::Mul&) const {
+    return binary(kernels::BinaryFunction::multiply);
   }
-  std::vector<float> operator()(const OpKind::Softmax& softmax) const {
-    const std::vector<std::uint64_t>& shape = input_shape();
-    const auto axis = static_cast<std::size_t>(softmax.axis);
-    std::vector<float> result = values.reuse_or_copy({op.inputs[0]}, index);
-    kernels::softmax_along(result, extent_product(shape, 0, axis), shape[axis],
-                           extent_product(shape, axis + 1, shape.size()));
+  TensorData operator()(const OpKind::Reshape&) const { return same_values(); }
+  TensorData operator()(const OpKind::Transpose& transpose) const {
+    return on_first_operand(
+        [&](auto input) { return kernels::transpose(input, shape(0), transpose.permutation); });
+  }
+  TensorData operator()(const OpKind::LayerNorm& layer_norm) const {
+    const std::vector<std::uint64_t>& input = shape(0);
+    const std::uint64_t columns = input.back();
+    const std::uint64_t rows = extent_product(input, 0, input.size() - 1);
+    return kernels::layer_norm(floats(0), rows, columns, layer_norm.epsilon);
+  }
+  TensorData operator()(const OpKind::Softmax& softmax) const {
+    const AroundAxis split = around(shape(0), softmax.axis);
+    std::vector<float> result = values.take_or_copy<float>(op.inputs[0], index);
+    kernels::softmax_along(result, split.outer, split.extent, split.inner);
     return result;
   }
-  std::vector<float> operator()(const OpKind::Gelu&) const {
-    std::vector<float> result = values.reuse_or_copy({op.inputs[0]}, index);
+  TensorData operator()(const OpKind::Gelu&) const {
+    std::vector<float> result = values.take_or_copy<float>(op.inputs[0], index);
     for (float& value : result) {
       value = kernels::gelu(value);
     }
     return result;
   }
+  TensorData operator()(const OpKind::BatchMatMul&) const {
+    const std::vector<std::uint64_t>& left = shape(0);
+    const std::vector<std::uint64_t>& right = shape(1);
+    const std::size_t rank = left.size();
+    const kernels::RightOperand right_operand =
+        right.size() == 2 ? kernels::RightOperand::shared : kernels::RightOperand::batched;
+    return kernels::batch_matmul(floats(0), floats(1), right_operand,
+                                 extent_product(left, 0, rank - 2), left[rank - 2], left[rank - 1],
+                                 right.back());
+  }
+  TensorData operator()(const OpKind::Sub&) const {
+    return binary(kernels::BinaryFunction::subtract);
+  }
+  TensorData operator()(const OpKind::Div&) const {
+    return binary(kernels::BinaryFunction::divide);
+  }
+  TensorData operator()(const OpKind::Maximum&) const {
+    return binary(kernels::BinaryFunction::maximum);
+  }
+  TensorData operator()(const OpKind::Minimum&) const {
+    return binary(kernels::BinaryFunction::minimum);
+  }
+  TensorData operator()(const OpKind::Pow&) const { return binary(kernels::BinaryFunction::power); }
+  TensorData operator()(const OpKind::Erf&) const { return unary(kernels::UnaryFunction::erf); }
+  TensorData operator()(const OpKind::Tanh&) const { return unary(kernels::UnaryFunction::tanh); }
+  TensorData operator()(const OpKind::Exp&) const { return unary(kernels::UnaryFunction::exp); }
+  TensorData operator()(const OpKind::Log&) const { return unary(kernels::UnaryFunction::log); }
+  TensorData operator()(const OpKind::Sqrt&) const { return unary(kernels::UnaryFunction::sqrt); }
+  TensorData operator()(const OpKind::Reciprocal&) const {
+    return unary(kernels::UnaryFunction::reciprocal);
+  }
+  TensorData operator()(const OpKind::Neg&) const { return unary(kernels::UnaryFunction::negate); }
+  TensorData operator()(const OpKind::Abs&) const {
+    return unary(kernels::UnaryFunction::absolute);
+  }
+  TensorData operator()(const OpKind::Relu&) const { return unary(kernels::UnaryFunction::relu); }
+  TensorData operator()(const OpKind::Sigmoid&) const {
+    return unary(kernels::UnaryFunction::sigmoid);
+  }
+  TensorData operator()(const OpKind::Broadcast& broadcast) const {
+    return on_first_operand(
+        [&](auto input) { return kernels::broadcast(input, shape(0), broadcast.shape); });
+  }
+  TensorData operator()(const OpKind::Slice& slice) const {
+    const AroundAxis split = around(shape(0), slice.axis);
+    return on_first_operand([&](auto input) {
+      return kernels::slice(input, split.outer, split.extent, split.inner, slice.start, slice.stop,
+                            slice.step);
+    });
+  }
+  TensorData operator()(const OpKind::Concat& concat) const {
+    const AroundAxis split = around(shape(0), concat.axis);
+    std::vector<std::uint64_t> extents;
+    extents.reserve(op.inputs.size());
+    for (const TensorId input : op.inputs) {
+      extents.push_back(shape_of(graph, input)[static_cast<std::size_t>(concat.axis)]);
+    }
+    return on_first_operand([&]<class Element>(std::span<const Element>) {
+      std::vector<std::span<const Element>> inputs;
+      inputs.reserve(op.inputs.size());
+      for (const TensorId input : op.inputs) {
+        inputs.push_back(values.get<Element>(input));
+      }
+      return kernels::concat<Element>(inputs, extents, split.outer, split.inner);
+    });
+  }
+  TensorData operator()(const OpKind::Gather&) const {
+    const std::vector<std::uint64_t>& table = shape(0);
+    const std::span<const std::int32_t> indices = values.get<std::int32_t>(op.inputs[1]);
+    return on_first_operand([&](auto rows) {
+      return kernels::gather(rows, table[0], extent_product(table, 1, table.size()), indices);
+    });
+  }
+  TensorData operator()(const OpKind::ReduceSum& reduce_sum) const {
+    return reduce(kernels::Reduction::sum, reduce_sum.axis);
+  }
+  TensorData operator()(const OpKind::ReduceMean& reduce_mean) const {
+    return reduce(kernels::Reduction::mean, reduce_mean.axis);
+  }
+  TensorData operator()(const OpKind::ReduceMax& reduce_max) const {
+    return reduce(kernels::Reduction::max, reduce_max.axis);
+  }
+  TensorData operator()(const OpKind::Cast& cast) const {
+    const DType from = dtype_of(values.data[op.inputs[0].index]);
+    if (from == cast.dtype) {
+      return same_values();
+    }
+    if (cast.dtype == DType::I32) {
+      return kernels::cast_to_i32(floats(0));
+    }
+    return kernels::cast_to_f32(values.get<std::int32_t>(op.inputs[0]));
+  }
 };
+
+/// The error an operation meets on its operands' values, before it runs: a gather index
+/// outside the table's rows, or a value that a cast to I32 cannot hold; nothing otherwise.
+std::optional<CompileError> value_error(const Graph& graph, const Op& op, const Values& values) {
+  if (std::holds_alternative<OpKind::Gather>(op.kind.value)) {
+    const std::uint64_t rows = shape_of(graph, op.inputs[0])[0];
+    const std::optional<std::int32_t> index =
+        kernels::first_index_outside(values.get<std::int32_t>(op.inputs[1]), rows);
+    if (index) {
+      return CompileError::graph(op.name + ": index " + std::to_string(*index) +
+                                 " is outside [0, " + std::to_string(rows) + ")");
+    }
+  }
+  const auto* cast = std::get_if<OpKind::Cast>(&op.kind.value);
+  if (cast != nullptr && cast->dtype == DType::I32 &&
+      dtype_of(values.data[op.inputs[0].index]) == DType::F32) {
+    if (const std::optional<float> value =
+            kernels::first_outside_i32(values.get<float>(op.inputs[0]))) {
+      return CompileError::graph(op.name + ": " + kernels::float_text(*value) +
+                                 " does not fit I32");
+    }
+  }
+  return std::nullopt;
+}
 
 /// The first problem with the bound values, in the documented order, or nothing.
 std::optional<CompileError> binding_error(const Graph& graph, std::span<const TensorValue> values,
@@ -179,9 +388,18 @@ std::optional<CompileError> binding_error(const Graph& graph, std::span<const Te
   }
   for (const TensorValue& value : values) {
     const Tensor& tensor = graph.tensors[value.tensor.index];
-    if (value.data.size() != tensor.elements()) {
+    if (dtype_of(value.data) != tensor.dtype) {
+      std::ostringstream message;
+      message << "tensor " << tensor.name << " has " << dtype_of(value.data) << " values, expected "
+              << tensor.dtype;
+      return CompileError::graph(message.str());
+    }
+  }
+  for (const TensorValue& value : values) {
+    const Tensor& tensor = graph.tensors[value.tensor.index];
+    if (size_of(value.data) != tensor.elements()) {
       return CompileError::graph("tensor " + tensor.name + " has " +
-                                 std::to_string(value.data.size()) + " values, expected " +
+                                 std::to_string(size_of(value.data)) + " values, expected " +
                                  std::to_string(tensor.elements()));
     }
   }
@@ -195,8 +413,8 @@ std::optional<CompileError> binding_error(const Graph& graph, std::span<const Te
 
 } // namespace
 
-Result<std::vector<std::vector<float>>> evaluate(const Graph& graph,
-                                                 std::span<const TensorValue> values) {
+Result<std::vector<TensorData>> evaluate_typed(const Graph& graph,
+                                               std::span<const TensorValue> values) {
   if (Result<void> valid = graph.validate(); !valid) {
     return valid.error();
   }
@@ -216,8 +434,7 @@ Result<std::vector<std::vector<float>>> evaluate(const Graph& graph,
     require_tensor(graph, output, "the graph output");
   }
   const std::size_t tensor_count = graph.tensors.size();
-  Values state{std::vector<std::span<const float>>(tensor_count),
-               std::vector<std::vector<float>>(tensor_count),
+  Values state{std::vector<ValueSpan>(tensor_count), std::vector<TensorData>(tensor_count),
                std::vector<std::uint64_t>(tensor_count, 0), std::vector<bool>(tensor_count, false)};
   std::vector<bool> computed(tensor_count, false);
   std::vector<bool> needed(tensor_count, false);
@@ -242,9 +459,13 @@ Result<std::vector<std::vector<float>>> evaluate(const Graph& graph,
 
   for (std::uint64_t j = 0; j < graph.ops.size(); ++j) {
     const Op& op = graph.ops[j];
-    std::vector<float> result = std::visit(Compute{graph, op, j, state}, op.kind.value);
-    state.owned[op.output.index] = std::move(result);
-    state.data[op.output.index] = state.owned[op.output.index];
+    if (std::optional<CompileError> error = value_error(graph, op, state)) {
+      return *std::move(error);
+    }
+    TensorData& result = state.owned[op.output.index];
+    result = std::visit(Compute{graph, op, j, state}, op.kind.value);
+    state.data[op.output.index] = std::visit(
+        [](const auto& computed_values) { return ValueSpan{std::span(computed_values)}; }, result);
     state.release_after(op, j);
   }
 
@@ -254,15 +475,32 @@ Result<std::vector<std::vector<float>>> evaluate(const Graph& graph,
   for (const TensorId output : graph.outputs) {
     ++mentions_left[output.index];
   }
-  std::vector<std::vector<float>> results;
+  std::vector<TensorData> results;
   results.reserve(graph.outputs.size());
   for (const TensorId output : graph.outputs) {
-    if (--mentions_left[output.index] == 0 && !state.owned[output.index].empty()) {
+    if (--mentions_left[output.index] == 0 && state.holds(output)) {
       results.push_back(std::move(state.owned[output.index]));
     } else {
-      const std::span<const float> value = state.data[output.index];
-      results.emplace_back(value.begin(), value.end());
+      results.push_back(copy_of(state.data[output.index]));
     }
+  }
+  return results;
+}
+
+Result<std::vector<std::vector<float>>> evaluate(const Graph& graph,
+                                                 std::span<const TensorValue> values) {
+  // An id outside the graph is left to `evaluate_typed`, which refuses it in its own order.
+  for (const TensorId output : graph.outputs) {
+    if (output.index < graph.tensors.size() && graph.tensors[output.index].dtype == DType::I32) {
+      return CompileError::graph("output " + graph.tensors[output.index].name +
+                                 " is I32: evaluate_typed returns its values");
+    }
+  }
+  ORVIK_TRY(outputs, evaluate_typed(graph, values));
+  std::vector<std::vector<float>> results;
+  results.reserve(outputs.size());
+  for (TensorData& output : outputs) {
+    results.push_back(std::get<std::vector<float>>(std::move(output)));
   }
   return results;
 }

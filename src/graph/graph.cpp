@@ -25,6 +25,8 @@ std::ostream& operator<<(std::ostream& out, DType dtype) {
   switch (dtype.value) {
   case DType::F32:
     return out << "F32";
+  case DType::I32:
+    return out << "I32";
   }
   return out;
 }
@@ -78,6 +80,48 @@ std::ostream& operator<<(std::ostream& out, const OpKind& kind) {
       debug_text::Record(out, "Softmax").field("axis", softmax.axis);
     }
     void operator()(const OpKind::Gelu&) const { out << "Gelu"; }
+    void operator()(const OpKind::BatchMatMul&) const { out << "BatchMatMul"; }
+    void operator()(const OpKind::Sub&) const { out << "Sub"; }
+    void operator()(const OpKind::Div&) const { out << "Div"; }
+    void operator()(const OpKind::Maximum&) const { out << "Maximum"; }
+    void operator()(const OpKind::Minimum&) const { out << "Minimum"; }
+    void operator()(const OpKind::Pow&) const { out << "Pow"; }
+    void operator()(const OpKind::Erf&) const { out << "Erf"; }
+    void operator()(const OpKind::Tanh&) const { out << "Tanh"; }
+    void operator()(const OpKind::Exp&) const { out << "Exp"; }
+    void operator()(const OpKind::Log&) const { out << "Log"; }
+    void operator()(const OpKind::Sqrt&) const { out << "Sqrt"; }
+    void operator()(const OpKind::Reciprocal&) const { out << "Reciprocal"; }
+    void operator()(const OpKind::Neg&) const { out << "Neg"; }
+    void operator()(const OpKind::Abs&) const { out << "Abs"; }
+    void operator()(const OpKind::Relu&) const { out << "Relu"; }
+    void operator()(const OpKind::Sigmoid&) const { out << "Sigmoid"; }
+    void operator()(const OpKind::Broadcast& broadcast) const {
+      debug_text::Record(out, "Broadcast").list("shape", broadcast.shape);
+    }
+    void operator()(const OpKind::Slice& slice) const {
+      debug_text::Record(out, "Slice")
+          .field("axis", slice.axis)
+          .field("start", slice.start)
+          .field("stop", slice.stop)
+          .field("step", slice.step);
+    }
+    void operator()(const OpKind::Concat& concat) const {
+      debug_text::Record(out, "Concat").field("axis", concat.axis);
+    }
+    void operator()(const OpKind::Gather&) const { out << "Gather"; }
+    void operator()(const OpKind::ReduceSum& reduce) const {
+      debug_text::Record(out, "ReduceSum").field("axis", reduce.axis);
+    }
+    void operator()(const OpKind::ReduceMean& reduce) const {
+      debug_text::Record(out, "ReduceMean").field("axis", reduce.axis);
+    }
+    void operator()(const OpKind::ReduceMax& reduce) const {
+      debug_text::Record(out, "ReduceMax").field("axis", reduce.axis);
+    }
+    void operator()(const OpKind::Cast& cast) const {
+      debug_text::Record(out, "Cast").field("dtype", cast.dtype);
+    }
   };
   std::visit(Writer{out}, kind.value);
   return out;

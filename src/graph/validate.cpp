@@ -8,7 +8,8 @@ namespace orvik_compiler {
 namespace {
 
 bool tensor_is_valid(const Tensor& tensor, std::uint64_t index) {
-  return tensor.id.index == index && !tensor.shape.empty() &&
+  const bool known_type = tensor.dtype == DType::F32 || tensor.dtype == DType::I32;
+  return tensor.id.index == index && known_type && !tensor.shape.empty() &&
          std::find(tensor.shape.begin(), tensor.shape.end(), 0U) == tensor.shape.end();
 }
 

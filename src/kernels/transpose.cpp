@@ -19,8 +19,9 @@ constexpr std::uint64_t transpose_block = 16;
 
 } // namespace
 
-std::vector<float> transpose(std::span<const float> input, std::span<const std::uint64_t> shape,
-                             std::span<const std::uint64_t> permutation) {
+template <class Element>
+std::vector<Element> transpose(std::span<const Element> input, std::span<const std::uint64_t> shape,
+                               std::span<const std::uint64_t> permutation) {
   const std::size_t rank = shape.size();
   std::vector<bool> named(rank, false);
   bool reorders = permutation.size() == rank;
@@ -39,7 +40,7 @@ std::vector<float> transpose(std::span<const float> input, std::span<const std::
     count = checked::multiply(count, extent, "transpose");
   }
   require_length(input.size(), count, "transpose", "input");
-  std::vector<float> output(checked::float_count(count, "transpose result"));
+  std::vector<Element> output(checked::float_count(count, "transpose result"));
   if (count == 0) {
     return output;
   }
@@ -110,5 +111,11 @@ std::vector<float> transpose(std::span<const float> input, std::span<const std::
   } while (advance());
   return output;
 }
+
+template std::vector<float> transpose(std::span<const float>, std::span<const std::uint64_t>,
+                                      std::span<const std::uint64_t>);
+template std::vector<std::int32_t> transpose(std::span<const std::int32_t>,
+                                             std::span<const std::uint64_t>,
+                                             std::span<const std::uint64_t>);
 
 } // namespace orvik_compiler::kernels

@@ -2,6 +2,7 @@
 
 #include "tensor_data.hpp"
 
+#include "../result_try.hpp"
 #include "orvik_compiler/onnx.hpp"
 #include "read_model.hpp"
 
@@ -147,6 +148,11 @@ std::span<const float> floats_in(const std::string& bytes) {
   return {std::launder(reinterpret_cast<const float*>(bytes.data())), bytes.size() / sizeof(float)};
 }
 
+Result<std::vector<std::int32_t>> int32_values(const onnx::TensorProto& tensor,
+                                               std::uint64_t elements) {
+  return decode<std::int32_t>(tensor, elements, tensor.int32_data());
+}
+
 Result<std::vector<std::int64_t>> int64_values(const onnx::TensorProto& tensor,
                                                std::uint64_t elements) {
   return decode<std::int64_t>(tensor, elements, tensor.int64_data());
@@ -162,22 +168,49 @@ std::span<const float> WeightValues::values() const {
 
 namespace {
 
-/// The float32 tensor a parsed `TensorProto` holds.
-Result<OnnxTensor> float_tensor(const onnx::TensorProto& proto) {
+/// 64-bit integers as 32-bit ones, or the first that does not fit.
+Result<std::vector<std::int32_t>> narrowed(const std::vector<std::int64_t>& wide) {
+  std::vector<std::int32_t> values;
+  values.reserve(wide.size());
+  for (const std::int64_t value : wide) {
+    if (value < std::numeric_limits<std::int32_t>::min() ||
+        value > std::numeric_limits<std::int32_t>::max()) {
+      return CompileError::graph("value " + std::to_string(value) + " at index " +
+                                 std::to_string(values.size()) + " does not fit int32");
+    }
+    values.push_back(static_cast<std::int32_t>(value));
+  }
+  return values;
+}
+
+/// The I32 values of an INT32 or INT64 tensor of `elements` elements.
+Result<std::vector<std::int32_t>> integer_values(const onnx::TensorProto& proto,
+                                                 std::uint64_t elements) {
+  if (proto.data_type() == onnx::TensorProto::INT32) {
+    return onnx_import::int32_values(proto, elements);
+  }
+  ORVIK_TRY(wide, onnx_import::int64_values(proto, elements));
+  return narrowed(wide);
+}
+
+/// The tensor a parsed `TensorProto` holds: FLOAT data as F32 values, INT32 and INT64 data as
+/// I32 values.
+Result<OnnxTensor> typed_tensor(const onnx::TensorProto& proto) {
   using namespace onnx_import;
-  if (proto.data_type() != onnx::TensorProto::FLOAT) {
-    return CompileError::graph("tensor has data type " + data_type_name(proto.data_type()) +
-                               "; only FLOAT (float32) is supported");
+  const std::int32_t type = proto.data_type();
+  if (type != onnx::TensorProto::FLOAT && type != onnx::TensorProto::INT32 &&
+      type != onnx::TensorProto::INT64) {
+    return CompileError::graph("tensor has data type " + data_type_name(type) +
+                               "; only FLOAT (float32), INT32 and INT64 are supported");
   }
-  Result<std::vector<std::uint64_t>> shape = tensor_shape(proto);
-  if (!shape) {
-    return shape.error();
+  ORVIK_TRY(shape, tensor_shape(proto));
+  const std::uint64_t elements = *element_count(shape);
+  if (type == onnx::TensorProto::FLOAT) {
+    ORVIK_TRY(values, float_values(proto, elements));
+    return OnnxTensor{proto.name(), std::move(shape), std::move(values), DType::F32, {}};
   }
-  Result<std::vector<float>> values = float_values(proto, *element_count(*shape));
-  if (!values) {
-    return values.error();
-  }
-  return OnnxTensor{proto.name(), std::move(*shape), std::move(*values)};
+  ORVIK_TRY(values, integer_values(proto, elements));
+  return OnnxTensor{proto.name(), std::move(shape), {}, DType::I32, std::move(values)};
 }
 
 } // namespace
@@ -185,7 +218,7 @@ Result<OnnxTensor> float_tensor(const onnx::TensorProto& proto) {
 Result<OnnxTensor> read_onnx_tensor(const std::filesystem::path& file) {
   onnx::TensorProto proto;
   Result<void> parsed = onnx_import::parse_file(file, proto);
-  Result<OnnxTensor> tensor = parsed ? float_tensor(proto) : parsed.error();
+  Result<OnnxTensor> tensor = parsed ? typed_tensor(proto) : parsed.error();
   if (!tensor) {
     return CompileError::graph(file.string() + ": " + tensor.error().message);
   }
@@ -198,7 +231,7 @@ Result<OnnxTensor> parse_onnx_tensor(std::string_view bytes) {
       !proto.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) {
     return CompileError::graph("not a protobuf message of this kind (malformed or truncated)");
   }
-  return float_tensor(proto);
+  return typed_tensor(proto);
 }
 
 } // namespace orvik_compiler

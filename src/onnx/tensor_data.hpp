@@ -39,6 +39,11 @@ std::string float_bytes(std::span<const float> values);
 /// The floats that `bytes` holds, as `float_bytes` or `take_float_bytes` made them.
 std::span<const float> floats_in(const std::string& bytes);
 
+/// The values of an INT32 tensor, from `raw_data` (little-endian) or `int32_data`; errors as for
+/// `float_values`.
+Result<std::vector<std::int32_t>> int32_values(const onnx::TensorProto& tensor,
+                                               std::uint64_t elements);
+
 /// The values of an INT64 tensor, from `raw_data` (little-endian) or `int64_data`; errors as for
 /// `float_values`.
 Result<std::vector<std::int64_t>> int64_values(const onnx::TensorProto& tensor,

@@ -32,7 +32,7 @@ struct ByteBound {
 /// The widest fixed-size fields of the schedule's records as text: a sharding or a role, a
 /// kernel name, an alignment and a worker count.
 constexpr std::uint64_t sharding_width = 10;
-constexpr std::uint64_t kernel_width = 10;
+constexpr std::uint64_t kernel_width = 12; // "batch_matmul"
 constexpr std::uint64_t alignment_width = 10;
 constexpr std::uint64_t workers_width = 3;
 

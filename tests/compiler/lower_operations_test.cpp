@@ -1,4 +1,5 @@
-// Lowering: the kernel fields of every command, and transfers of shares no tile can hold.
+// Lowering: the kernel fields of every command, the transfers of operands read more than once,
+// and transfers of shares no tile can hold.
 
 #include "compiler/lower_operations.hpp"
 #include "test_support.hpp"
@@ -47,6 +48,88 @@ TEST_CASE("every operation kind has its own kernel name, which reads back as tha
   for (const std::string_view unknown : {"", "MatMul", "softmax ", "layernorm"}) {
     CHECK_FALSE(operation_kind(unknown).has_value());
   }
+}
+
+TEST_CASE("each kind has the kernel name of its builder method", "[lowering]") {
+  // Every kind at its parameters' defaults, as a kernel name reads back.
+  struct Case {
+    OpKind kind;
+    std::string_view name;
+  };
+  const std::vector<Case> cases{
+      // The original eight, whose names compiled schedules already carry.
+      {OpKind::MatMul{}, "matmul"},
+      {OpKind::Add{}, "add"},
+      {OpKind::Mul{}, "mul"},
+      {OpKind::Reshape{}, "reshape"},
+      {OpKind::Transpose{}, "transpose"},
+      {OpKind::LayerNorm{}, "layer_norm"},
+      {OpKind::Softmax{}, "softmax"},
+      {OpKind::Gelu{}, "gelu"},
+      {OpKind::BatchMatMul{}, "batch_matmul"},
+      {OpKind::Sub{}, "sub"},
+      {OpKind::Div{}, "div"},
+      {OpKind::Maximum{}, "maximum"},
+      {OpKind::Minimum{}, "minimum"},
+      {OpKind::Pow{}, "pow"},
+      {OpKind::Erf{}, "erf"},
+      {OpKind::Tanh{}, "tanh"},
+      {OpKind::Exp{}, "exp"},
+      {OpKind::Log{}, "log"},
+      {OpKind::Sqrt{}, "sqrt"},
+      {OpKind::Reciprocal{}, "reciprocal"},
+      {OpKind::Neg{}, "neg"},
+      {OpKind::Abs{}, "abs"},
+      {OpKind::Relu{}, "relu"},
+      {OpKind::Sigmoid{}, "sigmoid"},
+      {OpKind::Broadcast{}, "broadcast"},
+      {OpKind::Slice{}, "slice"},
+      {OpKind::Concat{}, "concat"},
+      {OpKind::Gather{}, "gather"},
+      {OpKind::ReduceSum{}, "reduce_sum"},
+      {OpKind::ReduceMean{}, "reduce_mean"},
+      {OpKind::ReduceMax{}, "reduce_max"},
+      {OpKind::Cast{}, "cast"},
+  };
+  REQUIRE(cases.size() == std::variant_size_v<OpKind::Variant>);
+  for (const Case& c : cases) {
+    INFO(c.name);
+    CHECK(operation_name(c.kind) == c.name);
+    CHECK(operation_kind(c.name) == c.kind);
+  }
+  CHECK(operation_name(OpKind{OpKind::Slice{1, 2, 8, 3}}) == "slice");
+  CHECK(operation_name(OpKind{OpKind::Cast{DType::I32}}) == "cast");
+}
+
+TEST_CASE("an operand read more than once moves once", "[lowering]") {
+  // x sits on tile 0 alone and every output on three tiles: each missing share of x is sent
+  // once, at x's first mention, however often the op reads x.
+  Graph graph;
+  const TensorId x = graph.input("x", {2, 4, 4});
+  const TensorId w = graph.input("w", {2, 4, 4});
+  const TensorId product = expect_value(graph.mul("product", x, x));
+  const TensorId batched = expect_value(graph.batch_matmul("batched", x, x));
+  const TensorId joined = expect_value(graph.concat("joined", {x, w, x}, 0));
+  graph.mark_output(product);
+  graph.mark_output(batched);
+  graph.mark_output(joined);
+  const std::vector<std::uint16_t> three_tiles{0, 1, 2};
+  const std::vector<Layout> layouts{Layout{x, {0}, Sharding::Heads, 16},
+                                    Layout{w, {5}, Sharding::Heads, 16},
+                                    Layout{product, three_tiles, Sharding::Heads, 16},
+                                    Layout{batched, three_tiles, Sharding::Heads, 16},
+                                    Layout{joined, three_tiles, Sharding::Heads, 16}};
+  const std::vector<Transfer> x_once{Transfer{0, 1, x, 128}, Transfer{0, 2, x, 128}};
+  CHECK(expect_value(input_transfers(graph, graph.ops[0], layouts)) == x_once);
+  CHECK(expect_value(input_transfers(graph, graph.ops[1], layouts)) == x_once);
+  // Another operand between the two mentions keeps its place in operand order.
+  CHECK(expect_value(input_transfers(graph, graph.ops[2], layouts)) ==
+        std::vector<Transfer>{Transfer{0, 1, x, 128}, Transfer{0, 2, x, 128},
+                              Transfer{5, 0, w, 128}, Transfer{5, 1, w, 128},
+                              Transfer{5, 2, w, 128}});
+  // The exchange check accepts every op's transfers, and each op keeps its exchange.
+  const std::vector<Phase> phases = expect_value(lower_operations(graph, layouts));
+  CHECK(phases.size() == 2 * graph.ops.size());
 }
 
 TEST_CASE("compiled kernel commands are named after the builder call that made their op",

@@ -1,10 +1,14 @@
 // The schedule verifier: everything compile makes passes, and every single break is rejected
 // with its own rule's diagnostic.
 
+#include "compiler/every_kind_graph.hpp"
 #include "test_support.hpp"
 #include "testing/encoder_stack.hpp"
 
 #include <functional>
+#include <iterator>
+#include <set>
+#include <string>
 
 namespace orvik_compiler {
 namespace {
@@ -177,6 +181,67 @@ TEST_CASE("each broken rule is reported with its own diagnostic", "[verify]") {
     mutation.apply(compiled);
     CHECK(broken_rule(compiled.graph, CompilerOptions{}, compiled.schedule) == mutation.message);
   }
+}
+
+TEST_CASE("the verifier knows every kind by its kernel name and no other", "[verify]") {
+  const Graph graph = testing::every_kind_graph();
+  const Schedule schedule = expect_value(compile(graph, CompilerOptions{}));
+  REQUIRE(broken_rule(graph, CompilerOptions{}, schedule).empty());
+  const std::set<std::string> names = testing::every_kernel_name();
+  std::set<std::string> checked;
+  for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
+    if (!std::holds_alternative<Phase::Compute>(schedule.phases[p].value)) {
+      continue;
+    }
+    // The last command of the op renamed to the kernel name that follows its own in the table.
+    Schedule renamed = schedule;
+    auto& commands = std::get<Phase::Compute>(renamed.phases[p].value).commands;
+    std::string& operation = commands.back().specialization.operation;
+    auto next = std::next(names.find(operation));
+    const std::string wrong = next == names.end() ? *names.begin() : *next;
+    checked.insert(operation);
+    operation = wrong;
+    const Op& op = graph.ops[std::get<Phase::Compute>(schedule.phases[p].value).op.index];
+    INFO(op.name);
+    const std::string prefix = "phase " + std::to_string(p) + " (op \"" + op.name + "\") command " +
+                               std::to_string(commands.size() - 1) +
+                               " has the key SpecializationKey { operation: \"" + wrong + "\"";
+    CHECK(broken_rule(graph, CompilerOptions{}, renamed).rfind(prefix, 0) == 0);
+  }
+  CHECK(checked == names);
+}
+
+TEST_CASE("an operand read more than once must move once", "[verify]") {
+  // The three-way concat reads one tensor on fewer tiles than its output: its exchange holds
+  // each missing share once, and a repeated send is refused like any other.
+  const Graph graph = testing::every_kind_graph();
+  const Schedule schedule = expect_value(compile(graph, CompilerOptions{}));
+  std::size_t concat_exchange = schedule.phases.size();
+  for (std::size_t p = 0; p + 1 < schedule.phases.size(); ++p) {
+    const auto* compute = std::get_if<Phase::Compute>(&schedule.phases[p + 1].value);
+    if (compute != nullptr && graph.ops[compute->op.index].name == "concat" &&
+        std::holds_alternative<Phase::Exchange>(schedule.phases[p].value)) {
+      concat_exchange = p;
+    }
+  }
+  REQUIRE(concat_exchange < schedule.phases.size());
+  const std::string where = "phase " + std::to_string(concat_exchange);
+  const auto& transfers =
+      std::get<Phase::Exchange>(schedule.phases[concat_exchange].value).transfers;
+  REQUIRE_FALSE(transfers.empty());
+
+  Schedule repeated = schedule;
+  auto& repeated_transfers =
+      std::get<Phase::Exchange>(repeated.phases[concat_exchange].value).transfers;
+  repeated_transfers.push_back(repeated_transfers.front());
+  CHECK(broken_rule(graph, CompilerOptions{}, repeated) ==
+        where + ": multiple sends target one tensor region in an epoch");
+
+  Schedule dropped = schedule;
+  std::get<Phase::Exchange>(dropped.phases[concat_exchange].value).transfers.pop_back();
+  CHECK(broken_rule(graph, CompilerOptions{}, dropped) ==
+        where + " has " + std::to_string(transfers.size() - 1) +
+            " transfers, but op \"concat\" needs " + std::to_string(transfers.size()));
 }
 
 TEST_CASE("the graph and the options are verified first", "[verify]") {

@@ -213,13 +213,14 @@ TEST_CASE("transpose moves output axis i from input axis permutation[i]",
       expected[out] = input[in];
     }
     INFO("rank " << rank << ", first axis " << c.permutation[0]);
-    CHECK(bits(kernels::transpose(input, c.shape, c.permutation)) == bits(expected));
+    CHECK(bits(kernels::transpose<float>(input, c.shape, c.permutation)) == bits(expected));
   }
   const std::vector<float> six = sample_values(6, 10);
   const std::vector<std::uint64_t> shape{2, 3};
-  CHECK_THROWS_AS(kernels::transpose(six, shape, std::vector<std::uint64_t>{0, 0}),
+  CHECK_THROWS_AS(kernels::transpose<float>(six, shape, std::vector<std::uint64_t>{0, 0}),
                   std::out_of_range);
-  CHECK_THROWS_AS(kernels::transpose(six, shape, std::vector<std::uint64_t>{1}), std::out_of_range);
+  CHECK_THROWS_AS(kernels::transpose<float>(six, shape, std::vector<std::uint64_t>{1}),
+                  std::out_of_range);
   CHECK_THROWS_AS(
       kernels::transpose(std::span(six).first(5), shape, std::vector<std::uint64_t>{1, 0}),
       std::out_of_range);

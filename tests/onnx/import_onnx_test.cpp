@@ -3,6 +3,7 @@
 #include "onnx_test_support.hpp"
 
 #include <fstream>
+#include <limits>
 
 namespace orvik_compiler::testing {
 namespace {
@@ -211,6 +212,65 @@ TEST_CASE("declared types that contradict the computed ones are refused before s
   }
 }
 
+/// An integer tensor of `type` with `values` in `raw_data`, little-endian, each `width` bytes.
+onnx::TensorProto integer_tensor(onnx::TensorProto::DataType type, std::size_t width,
+                                 const std::vector<std::int64_t>& shape,
+                                 const std::vector<std::int64_t>& values) {
+  onnx::TensorProto tensor;
+  tensor.set_name("ids");
+  tensor.set_data_type(type);
+  for (const std::int64_t extent : shape) {
+    tensor.add_dims(extent);
+  }
+  std::string bytes;
+  for (const std::int64_t value : values) {
+    for (std::size_t i = 0; i < width; ++i) {
+      bytes.push_back(static_cast<char>((static_cast<std::uint64_t>(value) >> (8 * i)) & 0xFFU));
+    }
+  }
+  tensor.set_raw_data(bytes);
+  return tensor;
+}
+
+TEST_CASE("integer tensor files are read as I32 values", "[onnx]") {
+  const ScratchDirectory scratch;
+  const std::filesystem::path path = scratch / "ids.pb";
+  constexpr std::int64_t lowest = std::numeric_limits<std::int32_t>::min();
+  constexpr std::int64_t highest = std::numeric_limits<std::int32_t>::max();
+  const OnnxTensor expected{"ids", {2, 2}, {}, DType::I32, {0, -1, lowest, highest}};
+  SECTION("INT32 in raw_data") {
+    write_bytes(path, integer_tensor(onnx::TensorProto::INT32, 4, {2, 2}, {0, -1, lowest, highest})
+                          .SerializeAsString());
+    CHECK(expect_value(read_onnx_tensor(path)) == expected);
+  }
+  SECTION("INT32 in the typed field") {
+    onnx::TensorProto tensor = integer_tensor(onnx::TensorProto::INT32, 4, {2, 2}, {});
+    for (const std::int64_t value : {std::int64_t{0}, std::int64_t{-1}, lowest, highest}) {
+      tensor.add_int32_data(static_cast<std::int32_t>(value));
+    }
+    tensor.clear_raw_data();
+    write_bytes(path, tensor.SerializeAsString());
+    CHECK(expect_value(read_onnx_tensor(path)) == expected);
+  }
+  SECTION("INT64 in raw_data, narrowed") {
+    write_bytes(path, integer_tensor(onnx::TensorProto::INT64, 8, {2, 2}, {0, -1, lowest, highest})
+                          .SerializeAsString());
+    CHECK(expect_value(read_onnx_tensor(path)) == expected);
+  }
+  SECTION("INT64 beyond 32 bits, in raw_data and in the typed field") {
+    write_bytes(path, integer_tensor(onnx::TensorProto::INT64, 8, {4}, {0, 1, 2, highest + 1})
+                          .SerializeAsString());
+    CHECK(expect_error(read_onnx_tensor(path)).message ==
+          path.string() + ": value 2147483648 at index 3 does not fit int32");
+    onnx::TensorProto tensor = integer_tensor(onnx::TensorProto::INT64, 8, {2}, {});
+    tensor.add_int64_data(lowest - 1);
+    tensor.add_int64_data(std::int64_t{1} << 40);
+    tensor.clear_raw_data();
+    CHECK(expect_error(parse_onnx_tensor(tensor.SerializeAsString())).message ==
+          "value -2147483649 at index 0 does not fit int32");
+  }
+}
+
 TEST_CASE("tensor files are read with their name and shape", "[onnx]") {
   const ScratchDirectory scratch;
   const std::filesystem::path path = scratch / "input_0.pb";
@@ -230,7 +290,8 @@ TEST_CASE("tensor files are read with their name and shape", "[onnx]") {
     tensor.set_data_type(onnx::TensorProto::DOUBLE);
     write_bytes(path, tensor.SerializeAsString());
     CHECK(expect_error(read_onnx_tensor(path)).message ==
-          path.string() + ": tensor has data type DOUBLE; only FLOAT (float32) is supported");
+          path.string() +
+              ": tensor has data type DOUBLE; only FLOAT (float32), INT32 and INT64 are supported");
   }
   SECTION("fewer values than the shape") {
     onnx::TensorProto tensor = float_tensor("x", {3}, {1.0F, 2.0F, 3.0F});

@@ -98,3 +98,139 @@ def test_non_finite_values_propagate():
     graph.mark_output(graph.softmax("s", x, 1))
     (result,) = oc.evaluate(graph, {x: np.array([[0.0, np.nan, 1.0]], np.float32)})
     assert np.isnan(result).all()
+
+
+def embedding_graph():
+    """Rows of a float table and of an integer table picked by the same ids; the ids themselves
+    and their float values are outputs too."""
+    graph = oc.Graph()
+    table = graph.weight("table", [5, 3])
+    codes = graph.weight("codes", [5], oc.DType.I32)
+    ids = graph.input("ids", [2, 2], oc.DType.I32)
+    for output in [
+        graph.gather("rows", table, ids),
+        graph.gather("picked", codes, ids),
+        graph.cast("as_float", ids, oc.DType.F32),
+        ids,
+    ]:
+        graph.mark_output(output)
+    return graph
+
+
+TABLE = np.arange(15, dtype=np.float32).reshape(5, 3) / 4
+CODES = np.array([-7, 2**31 - 1, -(2**31), 0, 42], np.int32)
+
+
+@pytest.mark.parametrize(
+    "ids",
+    [
+        np.array([[0, 4], [3, 3]], np.int32),
+        np.array([[0, 4], [3, 3]], np.int64),
+        np.array([[0, 4], [3, 3]], np.uint8),
+        np.array([[0, 4], [3, 3]], ">i4"),
+        np.asfortranarray(np.array([[0, 4], [3, 3]], np.int32)),
+        [[0, 4], [3, 3]],
+    ],
+)
+def test_integer_tensors_take_integer_arrays_and_give_int32_arrays(ids):
+    rows, picked, as_float, same_ids = oc.evaluate(
+        embedding_graph(), {"table": TABLE, "codes": CODES, "ids": ids}
+    )
+    expected_ids = np.array([[0, 4], [3, 3]], np.int32)
+    assert (rows.dtype, rows.shape) == (np.float32, (2, 2, 3))
+    np.testing.assert_array_equal(rows, TABLE[expected_ids])
+    assert (picked.dtype, same_ids.dtype, as_float.dtype) == (np.int32, np.int32, np.float32)
+    np.testing.assert_array_equal(picked, CODES[expected_ids])
+    np.testing.assert_array_equal(same_ids, expected_ids)
+    np.testing.assert_array_equal(as_float, expected_ids.astype(np.float32))
+
+
+def test_cast_round_trip_truncates_toward_zero_and_rounds_to_nearest():
+    graph = oc.Graph()
+    x = graph.input("x", [8])
+    as_int = graph.cast("as_int", x, oc.DType.I32)
+    graph.mark_output(as_int)
+    graph.mark_output(graph.cast("back", as_int, oc.DType.F32))
+    n = graph.input("n", [3], oc.DType.I32)
+    graph.mark_output(graph.cast("n_float", n, oc.DType.F32))
+    values = np.array([2.75, -2.75, 0.5, -0.5, -0.0, 1e9, -(2.0**31), 2.0**31 - 128], np.float32)
+    large = np.array([16777217, -16777219, 2**31 - 1], np.int32)
+    as_int_values, back, n_float = oc.evaluate(graph, {x: values, n: large})
+    truncated = np.array([2, -2, 0, 0, 0, 10**9, -(2**31), 2**31 - 128], np.int32)
+    np.testing.assert_array_equal(as_int_values, truncated)
+    np.testing.assert_array_equal(back, truncated.astype(np.float32))
+    # Past 2**24 the nearest float wins, ties to even.
+    np.testing.assert_array_equal(n_float, np.array([16777216, -16777220, 2**31], np.float32))
+
+
+@pytest.mark.parametrize(
+    "ids, error, message",
+    [
+        (np.zeros((2, 2), np.float32), oc.CompileError, "tensor ids has F32 values, expected I32"),
+        ([[0.0, 1.0], [2.0, 3.0]], oc.CompileError, "tensor ids has F32 values, expected I32"),
+        (
+            np.zeros((2, 3), np.int32),
+            oc.CompileError,
+            "tensor ids has shape [2, 3], expected [2, 2]",
+        ),
+        (
+            np.array([[0, 1], [2**31, 0]], np.int64),
+            oc.CompileError,
+            "tensor ids: 2147483648 at index 2 does not fit I32",
+        ),
+        (
+            np.array([[0, -(2**31) - 1], [0, 0]]),
+            oc.CompileError,
+            "tensor ids: -2147483649 at index 1 does not fit I32",
+        ),
+        (
+            np.array([[0, 0], [0, 2**64 - 1]], np.uint64),
+            oc.CompileError,
+            "tensor ids: 18446744073709551615 at index 3 does not fit I32",
+        ),
+        (np.array([[0, 5], [0, 0]], np.int32), oc.CompileError, "rows: index 5 is outside [0, 5)"),
+        (
+            np.array([[0, 0], [-1, 0]], np.int32),
+            oc.CompileError,
+            "rows: index -1 is outside [0, 5)",
+        ),
+        (
+            [["a", "b"], ["c", "d"]],
+            TypeError,
+            "the value for tensor ids is not convertible to an int32 array",
+        ),
+    ],
+)
+def test_wrong_integer_values_are_refused_with_their_tensor_named(ids, error, message):
+    with pytest.raises(error) as raised:
+        oc.evaluate(embedding_graph(), {"table": TABLE, "codes": CODES, "ids": ids})
+    assert str(raised.value) == message
+
+
+def test_float_tensors_still_take_integer_arrays_as_floats():
+    graph = oc.Graph()
+    x = graph.input("x", [3])
+    graph.mark_output(graph.neg("n", x))
+    (result,) = oc.evaluate(graph, {x: np.array([1, -2, 3], np.int32)})
+    assert result.dtype == np.float32
+    np.testing.assert_array_equal(result, [-1.0, 2.0, -3.0])
+
+
+def test_data_movement_of_both_types_matches_numpy():
+    graph = oc.Graph()
+    x = graph.input("x", [2, 3, 4])
+    k = graph.input("k", [3, 1], oc.DType.I32)
+    graph.mark_output(graph.broadcast("b", k, [2, 3, 5]))
+    graph.mark_output(graph.slice("s", x, 2, 1, 4, 2))
+    graph.mark_output(graph.concat("c", [x, graph.slice("t", x, 1, 0, 2)], 1))
+    graph.mark_output(graph.concat("ck", [k, k, k], 1))
+    graph.mark_output(graph.batch_matmul("bm", x, graph.transpose("xt", x, [0, 2, 1])))
+    xs = np.random.default_rng(7).standard_normal((2, 3, 4)).astype(np.float32)
+    ks = np.array([[5], [-6], [7]], np.int32)
+    broadcast, sliced, joined, joined_ints, products = oc.evaluate(graph, {x: xs, k: ks})
+    np.testing.assert_array_equal(broadcast, np.broadcast_to(ks, (2, 3, 5)))
+    assert broadcast.dtype == np.int32 and joined_ints.dtype == np.int32
+    np.testing.assert_array_equal(sliced, xs[:, :, 1:4:2])
+    np.testing.assert_array_equal(joined, np.concatenate([xs, xs[:, 0:2]], axis=1))
+    np.testing.assert_array_equal(joined_ints, np.concatenate([ks, ks, ks], axis=1))
+    np.testing.assert_allclose(products, xs @ xs.transpose(0, 2, 1), rtol=1e-5, atol=1e-6)

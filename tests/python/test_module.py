@@ -73,4 +73,4 @@ def test_the_python_page_examples_run(capsys):
     run_examples("docs/python.md")
     printed = capsys.readouterr().out
     assert printed.startswith("tile 0: 2176 bytes\n")
-    assert printed.endswith("\n(4, 512) 4.0\n3 (4, 8)\n")
+    assert printed.endswith("\n(4, 512) 4.0\n(2, 2, 4) int32 [1, 1, 1, 2]\n3 (4, 8)\n")

@@ -7,6 +7,8 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <type_traits>
+#include <variant>
 
 namespace orvik_tool {
 namespace {
@@ -20,15 +22,37 @@ std::string npy_bytes(const std::string& header, const std::string& data,
   return bytes + header + data;
 }
 
-std::string float_bytes(std::initializer_list<float> values) {
+/// The little-endian bytes of `values`.
+template <class T>
+std::string little_endian_bytes(const std::vector<T>& values) {
   std::string bytes;
-  for (const float value : values) {
-    const auto bits = std::bit_cast<std::uint32_t>(value);
-    for (unsigned shift = 0; shift < 32; shift += 8) {
+  for (const T value : values) {
+    const auto bits = std::bit_cast<std::make_unsigned_t<T>>(value);
+    for (unsigned shift = 0; shift < 8 * sizeof(T); shift += 8) {
       bytes.push_back(static_cast<char>((bits >> shift) & 0xFFU));
     }
   }
   return bytes;
+}
+
+std::string float_bytes(std::initializer_list<float> values) {
+  std::string bytes;
+  for (const float value : values) {
+    bytes += little_endian_bytes(std::vector{std::bit_cast<std::int32_t>(value)});
+  }
+  return bytes;
+}
+
+/// The values of an array that must hold floats.
+const std::vector<float>& floats(const NpyArray& array) {
+  REQUIRE(std::holds_alternative<std::vector<float>>(array.values));
+  return std::get<std::vector<float>>(array.values);
+}
+
+/// The values of an array that must hold 32-bit integers.
+const std::vector<std::int32_t>& integers(const NpyArray& array) {
+  REQUIRE(std::holds_alternative<std::vector<std::int32_t>>(array.values));
+  return std::get<std::vector<std::int32_t>>(array.values);
 }
 
 TEST_CASE("a file as NumPy writes it reads back", "[npy]") {
@@ -39,10 +63,10 @@ TEST_CASE("a file as NumPy writes it reads back", "[npy]") {
   const std::string bytes = npy_bytes(padded, float_bytes({1, 2, 3, 4, 5, 6}));
   const NpyArray array = *read_npy(bytes, "x.npy");
   CHECK(array.shape == std::vector<std::uint64_t>{2, 3});
-  CHECK(array.values == std::vector<float>{1, 2, 3, 4, 5, 6});
+  CHECK(floats(array) == std::vector<float>{1, 2, 3, 4, 5, 6});
   // The writer produces exactly these bytes.
   const std::vector<std::uint64_t> shape{2, 3};
-  CHECK(write_npy(shape, array.values) == bytes);
+  CHECK(write_npy(shape, floats(array)) == bytes);
 }
 
 TEST_CASE("written files read back with their shape and bits", "[npy]") {
@@ -68,9 +92,9 @@ TEST_CASE("written files read back with their shape and bits", "[npy]") {
     CHECK(bytes[bytes.size() - count * 4 - 1] == '\n');
     const NpyArray array = *read_npy(bytes, "x.npy");
     CHECK(array.shape == shape);
-    REQUIRE(array.values.size() == values.size());
+    REQUIRE(floats(array).size() == values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
-      CHECK(std::bit_cast<std::uint32_t>(array.values[i]) ==
+      CHECK(std::bit_cast<std::uint32_t>(floats(array)[i]) ==
             std::bit_cast<std::uint32_t>(values[i]));
     }
   }
@@ -88,7 +112,47 @@ TEST_CASE("headers NumPy may write in other spellings are read", "[npy]") {
   bytes += header + "\n" + float_bytes({7, 8});
   const NpyArray array = *read_npy(bytes, "x.npy");
   CHECK(array.shape == std::vector<std::uint64_t>{1, 2});
-  CHECK(array.values == std::vector<float>{7, 8});
+  CHECK(floats(array) == std::vector<float>{7, 8});
+}
+
+TEST_CASE("integer files: int32 read and written as NumPy does, int64 narrowed", "[npy]") {
+  constexpr std::int32_t lowest = std::numeric_limits<std::int32_t>::min();
+  constexpr std::int32_t highest = std::numeric_limits<std::int32_t>::max();
+  // np.save of np.array([[0, -1], [lowest, highest]], dtype=np.int32).
+  const std::string header = "{'descr': '<i4', 'fortran_order': False, 'shape': (2, 2), }";
+  const std::string padded = header + std::string(128 - 10 - header.size() - 1, ' ') + "\n";
+  const std::string bytes =
+      npy_bytes(padded, little_endian_bytes<std::int32_t>({0, -1, lowest, highest}));
+  const NpyArray array = *read_npy(bytes, "ids.npy");
+  CHECK(array.shape == std::vector<std::uint64_t>{2, 2});
+  CHECK(integers(array) == std::vector<std::int32_t>{0, -1, lowest, highest});
+  CHECK(write_npy(array.shape, integers(array)) == bytes);
+
+  // int64, as NumPy saves integer arrays by default, holds the same values in eight bytes each.
+  const std::string wide = npy_bytes("{'descr': '<i8', 'fortran_order': False, 'shape': (4,), }\n",
+                                     little_endian_bytes<std::int64_t>({7, -7, lowest, highest}));
+  CHECK(integers(*read_npy(wide, "ids.npy")) == std::vector<std::int32_t>{7, -7, lowest, highest});
+
+  // The first value outside the 32-bit range is named with its index.
+  struct Case {
+    std::vector<std::int64_t> values;
+    std::string message;
+  };
+  const std::vector<Case> cases{
+      {{0, 1, 2, std::int64_t{1} << 32}, "value 4294967296 at index 3 does not fit int32"},
+      {{std::int64_t{highest} + 1, -1}, "value 2147483648 at index 0 does not fit int32"},
+      {{1, std::int64_t{lowest} - 1, std::int64_t{1} << 40},
+       "value -2147483649 at index 1 does not fit int32"},
+  };
+  for (const Case& c : cases) {
+    const std::string file = npy_bytes("{'descr': '<i8', 'fortran_order': False, 'shape': (" +
+                                           std::to_string(c.values.size()) + ",), }\n",
+                                       little_endian_bytes(c.values));
+    const ToolResult<NpyArray> result = read_npy(file, "ids.npy");
+    REQUIRE(!result);
+    CHECK(result.failure().exit_status == exit_usage_error);
+    CHECK(result.failure().message == "orvik: error: ids.npy: " + c.message);
+  }
 }
 
 TEST_CASE("each malformed file is refused with what is wrong", "[npy]") {
@@ -134,10 +198,20 @@ TEST_CASE("each malformed file is refused with what is wrong", "[npy]") {
        npy_bytes("{'descr': '<f4' 'fortran_order': False, 'shape': (2,)}\n", two),
        "malformed header: expected ',' or '}' at byte 16"},
       {"doubles", npy_bytes("{'descr': '<f8', 'fortran_order': False, 'shape': (2,)}\n", two),
-       "element type '<f8' is not '<f4'"},
+       "element type '<f8' is not '<f4', '<i4' or '<i8'"},
       {"big-endian floats",
        npy_bytes("{'descr': '>f4', 'fortran_order': False, 'shape': (2,)}\n", two),
-       "element type '>f4' is not '<f4'"},
+       "element type '>f4' is not '<f4', '<i4' or '<i8'"},
+      {"16-bit integers",
+       npy_bytes("{'descr': '<i2', 'fortran_order': False, 'shape': (2,)}\n", two),
+       "element type '<i2' is not '<f4', '<i4' or '<i8'"},
+      {"int64 values missing",
+       npy_bytes("{'descr': '<i8', 'fortran_order': False, 'shape': (2,)}\n", two),
+       "holds 8 bytes of values, its shape [2] needs 16"},
+      {"int64 values past 64 bits of bytes",
+       npy_bytes("{'descr': '<i8', 'fortran_order': False, 'shape': (2305843009213693952,)}\n",
+                 two),
+       "its shape [2305843009213693952] does not fit 64 bits"},
       {"Fortran order", npy_bytes("{'descr': '<f4', 'fortran_order': True, 'shape': (2,)}\n", two),
        "Fortran order is not supported"},
       {"values missing", npy_bytes(good, float_bytes({1})),

@@ -73,7 +73,7 @@ TEST_CASE("orvik runs an ONNX model with inputs from .pb and .npy files", "[tool
     REQUIRE(y);
     CHECK(y->shape == std::vector<std::uint64_t>{2, 2});
     // Rows of x times w: (x0 + x2, x1 + x2), then + (0.5, -0.5).
-    CHECK(y->values == std::vector<float>{4.5F, 4.5F, 10.5F, 10.5F});
+    CHECK(y->values == orvik_compiler::TensorData{std::vector<float>{4.5F, 4.5F, 10.5F, 10.5F}});
   }
 }
 

@@ -57,6 +57,20 @@ TEST_CASE("each estimate bounds what it estimates", "[tool][budget]") {
   workloads.push_back(
       {"stack 1 on 1472 tiles", *oc::testing::encoder_stack({128, 768, 12, 3072}, 1), {1472}});
   workloads.push_back({"hostile names on 7 tiles", oc::testing::hostile_names(), {7}});
+  // The longest kernel names, with one-letter tensor names, so that the names leave no slack.
+  for (const int tiles : {1, 64, 1472}) {
+    oc::Graph graph;
+    oc::TensorId t = graph.input("x", {4, 64, 64});
+    for (int i = 0; i < 8; ++i) {
+      t = graph.batch_matmul(std::string(1, static_cast<char>('a' + i)), t, t).value();
+    }
+    const oc::TensorId ids = graph.input("i", {64, 64}, oc::DType::I32);
+    const oc::TensorId rows = graph.gather("g", graph.reduce_mean("m", t, 0).value(), ids).value();
+    graph.mark_output(graph.reciprocal("r", graph.cast("c", rows, oc::DType::F32).value()).value());
+    workloads.push_back({"long kernel names on " + std::to_string(tiles),
+                         std::move(graph),
+                         {static_cast<std::uint16_t>(tiles), 0x1000, 0xFFFFF000}});
+  }
   for (const std::uint64_t seed : {1U, 2U, 3U}) {
     for (const int tiles : {1, 16, 300}) {
       workloads.push_back({"generated " + std::to_string(seed) + " on " + std::to_string(tiles),

@@ -8,6 +8,7 @@
 #include <orvik_compiler/orvik_compiler.hpp>
 
 #include <catch2/catch.hpp>
+#include <onnx/onnx_pb.h>
 
 #include <filesystem>
 #include <fstream>
@@ -58,7 +59,7 @@ TEST_CASE("run evaluates the encoder with no files at all", "[tool][run]") {
   CHECK(run.out == "wrote " + directory + "/ffn_residual.npy: [32, 64]\n");
   const NpyArray result = read_array(scratch / "out" / "ffn_residual.npy");
   CHECK(result.shape == std::vector<std::uint64_t>{32, 64});
-  CHECK(result.values == evaluate_encoder(oc::EncoderConfig{}).at(0));
+  CHECK(result.values == oc::TensorData{evaluate_encoder(oc::EncoderConfig{}).at(0)});
 
   // An --input replaces the default input; the dimensions come from the options.
   const oc::EncoderConfig small{4, 8, 2, 16};
@@ -72,7 +73,7 @@ TEST_CASE("run evaluates the encoder with no files at all", "[tool][run]") {
                 (scratch / "x.npy").string() + "' -o '" + directory + "/'")
               .status == 0);
   CHECK(read_array(scratch / "out" / "ffn_residual.npy").values ==
-        evaluate_encoder(small, input).at(0));
+        oc::TensorData{evaluate_encoder(small, input).at(0)});
 }
 
 TEST_CASE("run binds a graph file's tensors by name and writes every output", "[tool][run]") {
@@ -94,13 +95,125 @@ TEST_CASE("run binds a graph file's tensors by name and writes every output", "[
       shell("cd '" + (scratch / "").string() + "' && " + orvik_command() + " run g.json " + files);
   CHECK(run.status == 0);
   CHECK(run.out == "wrote t.npy: [2, 2]\nwrote y.npy: [2, 2]\n");
-  CHECK(read_array(scratch / "y.npy").values == std::vector<float>{4, 5, 10, 11});
+  CHECK(read_array(scratch / "y.npy").values == oc::TensorData{std::vector<float>{4, 5, 10, 11}});
   const NpyArray t = read_array(scratch / "t.npy");
   CHECK(t.shape == std::vector<std::uint64_t>{2, 2});
-  CHECK(t.values == std::vector<float>{4, 10, 5, 11});
+  CHECK(t.values == oc::TensorData{std::vector<float>{4, 10, 5, 11}});
   // The graph may come from standard input as well.
   const Run piped = orvik("run - " + files + " -o '" + (scratch / "").string() + "'", graph);
   CHECK(piped.status == 0);
+}
+
+/// The bytes of a .npy file of 64-bit integers, as NumPy saves integer arrays by default.
+std::string int64_npy(const std::vector<std::int64_t>& values) {
+  std::string header = "{'descr': '<i8', 'fortran_order': False, 'shape': (" +
+                       std::to_string(values.size()) + ",), }";
+  header += std::string(64 - (10 + header.size() + 1) % 64, ' ') + "\n";
+  std::string bytes = std::string("\x93NUMPY\x01\x00", 8);
+  bytes.push_back(static_cast<char>(header.size()));
+  bytes.push_back(0);
+  bytes += header;
+  for (const std::int64_t value : values) {
+    for (unsigned shift = 0; shift < 64; shift += 8) {
+      bytes.push_back(static_cast<char>((static_cast<std::uint64_t>(value) >> shift) & 0xFFU));
+    }
+  }
+  return bytes;
+}
+
+/// An INT64 tensor file of `values`, in the typed field.
+std::string int64_pb(const std::vector<std::int64_t>& values) {
+  onnx::TensorProto tensor;
+  tensor.set_data_type(onnx::TensorProto::INT64);
+  tensor.add_dims(static_cast<std::int64_t>(values.size()));
+  for (const std::int64_t value : values) {
+    tensor.add_int64_data(value);
+  }
+  return tensor.SerializeAsString();
+}
+
+TEST_CASE("run binds integer ids, gathers with them and writes I32 outputs as int32",
+          "[tool][run]") {
+  const Scratch scratch;
+  std::ofstream(scratch / "g.json") << R"({"format": "orvik-graph", "version": 1, "steps": [
+    {"op": "input", "name": "ids", "shape": [3], "dtype": "i32"},
+    {"op": "weight", "name": "table", "shape": [4, 2]},
+    {"op": "gather", "name": "rows", "table": "table", "indices": "ids"},
+    {"op": "reduce_sum", "name": "sums", "input": "rows", "axis": 1},
+    {"op": "cast", "name": "whole", "input": "sums", "dtype": "i32"},
+    {"op": "output", "tensor": "rows"},
+    {"op": "output", "tensor": "whole"}]})";
+  write_array(scratch / "table.npy", {4, 2}, {0.5F, 1, 2.5F, 3, 4.5F, 5, 6.5F, 7});
+  const std::vector<std::int32_t> ids{3, 0, 2};
+  std::ofstream(scratch / "ids.npy", std::ios::binary)
+      << write_npy(std::vector<std::uint64_t>{3}, ids);
+  std::ofstream(scratch / "ids64.npy", std::ios::binary) << int64_npy({3, 0, 2});
+  std::ofstream(scratch / "ids64.pb", std::ios::binary) << int64_pb({3, 0, 2});
+  // int32 and int64 files, .npy and .pb, bind the same ids.
+  for (const char* file : {"ids.npy", "ids64.npy", "ids64.pb"}) {
+    INFO(file);
+    const Run run = shell("cd " + quoted(scratch.path().string()) + " && " + orvik_command() +
+                          " run g.json --input table=table.npy --input ids=" + file);
+    CHECK(run.status == 0);
+    CHECK(run.err.empty());
+    CHECK(run.out == "wrote rows.npy: [3, 2]\nwrote whole.npy: [3, 1]\n");
+    CHECK(read_array(scratch / "rows.npy").values ==
+          oc::TensorData{std::vector<float>{6.5F, 7, 0.5F, 1, 4.5F, 5}});
+    // 13.5, 1.5 and 9.5 truncated toward zero, in a file of '<i4'.
+    const std::string whole = slurp(scratch / "whole.npy");
+    CHECK(whole.find("'descr': '<i4'") != std::string::npos);
+    CHECK(read_array(scratch / "whole.npy").values ==
+          oc::TensorData{std::vector<std::int32_t>{13, 1, 9}});
+  }
+}
+
+TEST_CASE("run refuses integer data of the wrong type or range, naming file and tensor",
+          "[tool][run]") {
+  const Scratch inputs;
+  const Scratch scratch;
+  std::ofstream(inputs / "g.json") << R"({"format": "orvik-graph", "version": 1, "steps": [
+    {"op": "input", "name": "ids", "shape": [4], "dtype": "i32"},
+    {"op": "weight", "name": "table", "shape": [4, 2]},
+    {"op": "gather", "name": "rows", "table": "table", "indices": "ids"},
+    {"op": "output", "tensor": "rows"}]})";
+  write_array(inputs / "table.npy", {4, 2}, std::vector<float>(8));
+  write_array(inputs / "floats.npy", {4}, {0, 1, 2, 3});
+  std::ofstream(inputs / "ints.npy", std::ios::binary)
+      << write_npy(std::vector<std::uint64_t>{4, 2}, std::vector<std::int32_t>(8));
+  std::ofstream(inputs / "big.npy", std::ios::binary) << int64_npy({0, 1, 2, 4294967296});
+  std::ofstream(inputs / "big.pb", std::ios::binary) << int64_pb({-2147483649, 0, 0, 0});
+  std::ofstream(inputs / "far.npy", std::ios::binary)
+      << write_npy(std::vector<std::uint64_t>{4}, std::vector<std::int32_t>{0, 1, 4, -1});
+  const auto path = [&](const std::string& name) { return (inputs / name).string(); };
+  const auto bind = [&](const std::string& table, const std::string& ids) {
+    return "run " + quoted(path("g.json")) + " --input table=" + quoted(path(table)) +
+           " --input ids=" + quoted(path(ids)) + " -o " + quoted(scratch.path().string());
+  };
+  struct Case {
+    std::string arguments;
+    int status;
+    std::string error;
+  };
+  const std::vector<Case> cases{
+      {bind("table.npy", "floats.npy"), 2,
+       path("floats.npy") + ": float values cannot be bound to tensor ids, which is I32"},
+      {bind("ints.npy", "far.npy"), 2,
+       path("ints.npy") + ": integer values cannot be bound to tensor table, which is F32"},
+      {bind("table.npy", "big.npy"), 2,
+       path("big.npy") + ": value 4294967296 at index 3 does not fit int32"},
+      {bind("table.npy", "big.pb"), 2,
+       path("big.pb") + ": value -2147483649 at index 0 does not fit int32"},
+      // Values in range for int32 but not for the table are the evaluation's to refuse.
+      {bind("table.npy", "far.npy"), 1, "rows: index 4 is outside [0, 4)"},
+  };
+  for (const Case& c : cases) {
+    INFO(c.arguments);
+    const Run run = orvik(c.arguments);
+    CHECK(run.status == c.status);
+    CHECK(run.err == "orvik: error: " + c.error + "\n");
+    CHECK(run.out.empty());
+    CHECK(scratch.entries() == 0);
+  }
 }
 
 TEST_CASE("run's errors: message, exit status, and no file written", "[tool][run]") {

@@ -17,8 +17,10 @@
 #include <span>
 #include <sstream>
 #include <stdexcept>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <variant>
 
 namespace orvik_tool {
@@ -27,6 +29,7 @@ namespace {
 using nlohmann::json;
 // Written files keep their keys in the order of a step's fields.
 using nlohmann::ordered_json;
+using orvik_compiler::DType;
 using orvik_compiler::Graph;
 using orvik_compiler::OpKind;
 using orvik_compiler::Result;
@@ -91,34 +94,115 @@ std::optional<std::string> unknown_field(const json& object, const std::string& 
   return std::nullopt;
 }
 
+/// Whether `Kind` is one of `Kinds`.
+template <class Kind, class... Kinds>
+constexpr bool is_one_of = (std::is_same_v<Kind, Kinds> || ...);
+
+/// The fields of the step of each operation kind after "op" and "name", in the order they are
+/// written: the operands by role, then the parameters, each read into and written out of the
+/// kind's record. This one description serves the reader, the writer and the lists of known
+/// fields: `io` reads the fields into `kind`, writes them out of it, or lists their names.
+template <class Io, class Kind>
+void operation_fields(Io& io, Kind& kind) {
+  using Plain = std::remove_const_t<Kind>;
+  if constexpr (is_one_of<Plain, OpKind::MatMul, OpKind::Add, OpKind::Mul, OpKind::BatchMatMul,
+                          OpKind::Sub, OpKind::Div, OpKind::Maximum, OpKind::Minimum,
+                          OpKind::Pow>) {
+    io.operand("left");
+    io.operand("right");
+  } else if constexpr (std::is_same_v<Plain, OpKind::Gather>) {
+    io.operand("table");
+    io.operand("indices");
+  } else if constexpr (std::is_same_v<Plain, OpKind::Concat>) {
+    io.operand_list("inputs");
+    io.parameter("axis", kind.axis);
+  } else {
+    io.operand("input");
+    if constexpr (is_one_of<Plain, OpKind::Reshape, OpKind::Broadcast>) {
+      io.parameter("shape", kind.shape);
+    } else if constexpr (std::is_same_v<Plain, OpKind::Transpose>) {
+      io.parameter("permutation", kind.permutation);
+    } else if constexpr (std::is_same_v<Plain, OpKind::LayerNorm>) {
+      io.parameter("epsilon", kind.epsilon);
+    } else if constexpr (is_one_of<Plain, OpKind::Softmax, OpKind::ReduceSum, OpKind::ReduceMean,
+                                   OpKind::ReduceMax>) {
+      io.parameter("axis", kind.axis);
+    } else if constexpr (std::is_same_v<Plain, OpKind::Slice>) {
+      io.parameter("axis", kind.axis);
+      io.parameter("start", kind.start);
+      io.parameter("stop", kind.stop);
+      io.optional_parameter("step", kind.step, std::uint64_t{1});
+    } else if constexpr (std::is_same_v<Plain, OpKind::Cast>) {
+      io.parameter("dtype", kind.dtype);
+    } else {
+      // Every other kind has one operand and no parameter; a new kind with parameters fails
+      // here until its fields are described above.
+      static_assert(std::is_empty_v<Plain>);
+    }
+  }
+}
+
+/// The fields of an "input" or "weight" step after "op" and "name"; files of F32 tensors do not
+/// name the type.
+template <class Io, class Shape, class Type>
+void value_fields(Io& io, Shape& shape, Type& dtype) {
+  io.parameter("shape", shape);
+  io.optional_parameter("dtype", dtype, DType{DType::F32});
+}
+
+/// The names of the fields that a step describes, "op" and "name" first.
+class FieldLister {
+public:
+  void operand(const char* role) { names_.push_back(role); }
+  void operand_list(const char* role) { names_.push_back(role); }
+  template <class Value>
+  void parameter(const char* name, const Value&) {
+    names_.push_back(name);
+  }
+  template <class Value>
+  void optional_parameter(const char* name, const Value&, const Value&) {
+    names_.push_back(name);
+  }
+
+  FieldNames take() { return std::move(names_); }
+
+private:
+  FieldNames names_{"op", "name"};
+};
+
 /// The fields of a step that applies `operation`, "op" first.
 FieldNames operation_field_names(const OpKind::Variant& operation) {
-  const auto binary = [] { return FieldNames{"op", "name", "left", "right"}; };
-  // An operation of one operand, with the field of its parameter if it has one.
-  const auto unary = [](std::optional<std::string_view> parameter) {
-    FieldNames names{"op", "name", "input"};
-    if (parameter) {
-      names.push_back(*parameter);
-    }
-    return names;
-  };
-  return std::visit(Overloaded{[&](const OpKind::MatMul&) { return binary(); },
-                               [&](const OpKind::Add&) { return binary(); },
-                               [&](const OpKind::Mul&) { return binary(); },
-                               [&](const OpKind::Reshape&) { return unary("shape"); },
-                               [&](const OpKind::Transpose&) { return unary("permutation"); },
-                               [&](const OpKind::LayerNorm&) { return unary("epsilon"); },
-                               [&](const OpKind::Softmax&) { return unary("axis"); },
-                               [&](const OpKind::Gelu&) { return unary(std::nullopt); }},
-                    operation);
+  FieldLister lister;
+  std::visit([&](const auto& kind) { operation_fields(lister, kind); }, operation);
+  return lister.take();
+}
+
+/// The fields of an "input" or "weight" step, "op" first.
+FieldNames value_field_names() {
+  FieldLister lister;
+  const std::vector<std::uint64_t> shape;
+  const DType dtype;
+  value_fields(lister, shape, dtype);
+  return lister.take();
 }
 
 /// The fields of the document.
 constexpr std::array<std::string_view, 3> document_field_names{"format", "version", "steps"};
 /// The fields of an "output" step.
 constexpr std::array<std::string_view, 2> output_field_names{"op", "tensor"};
-/// The fields of an "input" or "weight" step.
-constexpr std::array<std::string_view, 3> value_field_names{"op", "name", "shape"};
+
+/// The spelling of each element type in graph files.
+constexpr std::array<std::pair<DType::Value, std::string_view>, 2> dtype_names{
+    {{DType::F32, "f32"}, {DType::I32, "i32"}}};
+
+std::string_view dtype_name(DType dtype) {
+  for (const auto& [value, name] : dtype_names) {
+    if (value == dtype.value) {
+      return name;
+    }
+  }
+  throw std::logic_error("graph file: an element type without a name");
+}
 
 /// The fields of a step of `kind`, "op" first, or nothing when `kind` is no step kind.
 std::optional<FieldNames> step_field_names(std::string_view kind) {
@@ -126,7 +210,7 @@ std::optional<FieldNames> step_field_names(std::string_view kind) {
     return FieldNames(output_field_names.begin(), output_field_names.end());
   }
   if (kind == "input" || kind == "weight") {
-    return FieldNames(value_field_names.begin(), value_field_names.end());
+    return value_field_names();
   }
   const std::optional<OpKind> operation = orvik_compiler::operation_kind(kind);
   if (!operation) {
@@ -152,7 +236,7 @@ FieldNames all_step_field_names() {
     }
   };
   add(output_field_names);
-  add(value_field_names);
+  add(value_field_names());
   for (const FieldNames& fields :
        operations_field_names(std::make_index_sequence<std::variant_size_v<OpKind::Variant>>())) {
     add(fields);
@@ -187,6 +271,28 @@ public:
       throw StepError{"field \"" + std::string(name) + "\" must be a non-negative integer"};
     }
     return value.get<std::uint64_t>();
+  }
+
+  bool has(const char* name) const { return step_.contains(name); }
+
+  std::vector<std::string> strings_field(const char* name) {
+    const json& value = field(name);
+    if (!value.is_array() || !std::all_of(value.begin(), value.end(), [](const json& element) {
+          return element.is_string();
+        })) {
+      throw StepError{"field \"" + std::string(name) + "\" must be an array of strings"};
+    }
+    return value.get<std::vector<std::string>>();
+  }
+
+  DType dtype_field(const char* name) {
+    const json& value = field(name);
+    for (const auto& [dtype, spelling] : dtype_names) {
+      if (value.is_string() && value.get<std::string>() == spelling) {
+        return dtype;
+      }
+    }
+    throw StepError{"field \"" + std::string(name) + "\" must be \"f32\" or \"i32\""};
   }
 
   std::vector<std::uint64_t> counts_field(const char* name) {
@@ -245,6 +351,109 @@ private:
   std::size_t position_;
 };
 
+/// The tensors defined so far, by name.
+using NameTable = std::unordered_map<std::string, TensorId>;
+
+/// Reads a step's fields: operands looked up among the names defined so far, parameters into
+/// the record that the step describes.
+class FieldReader {
+public:
+  FieldReader(StepFields& fields, const NameTable& names) : fields_(fields), names_(names) {}
+
+  void operand(const char* role) { operands_.push_back(tensor(fields_.string_field(role))); }
+  void operand_list(const char* role) {
+    for (const std::string& name : fields_.strings_field(role)) {
+      operands_.push_back(tensor(name));
+    }
+  }
+  void parameter(const char* name, std::uint64_t& value) { value = fields_.count_field(name); }
+  void parameter(const char* name, std::vector<std::uint64_t>& value) {
+    value = fields_.counts_field(name);
+  }
+  void parameter(const char* name, float& value) { value = fields_.float_field(name); }
+  void parameter(const char* name, DType& value) { value = fields_.dtype_field(name); }
+  template <class Value>
+  void optional_parameter(const char* name, Value& value, const Value& absent) {
+    if (fields_.has(name)) {
+      parameter(name, value);
+    } else {
+      value = absent;
+    }
+  }
+
+  /// The operands read, in the order of their fields.
+  const std::vector<TensorId>& operands() const { return operands_; }
+
+private:
+  TensorId tensor(const std::string& name) const {
+    const auto found = names_.find(name);
+    if (found == names_.end()) {
+      throw StepError{"unknown tensor " + quoted_name(name)};
+    }
+    return found->second;
+  }
+
+  StepFields& fields_;
+  const NameTable& names_;
+  std::vector<TensorId> operands_;
+};
+
+/// Appends an operation of `kind` over `operands` through its builder method; `operands` holds
+/// what the kind's fields read.
+Result<TensorId> build(Graph& graph, const std::string& name, const OpKind::Variant& kind,
+                       const std::vector<TensorId>& operands) {
+  const auto& in = operands;
+  return std::visit(
+      Overloaded{
+          [&](const OpKind::MatMul&) { return graph.matmul(name, in[0], in[1]); },
+          [&](const OpKind::Add&) { return graph.add(name, in[0], in[1]); },
+          [&](const OpKind::Mul&) { return graph.mul(name, in[0], in[1]); },
+          [&](const OpKind::Reshape& reshape) { return graph.reshape(name, in[0], reshape.shape); },
+          [&](const OpKind::Transpose& transpose) {
+            return graph.transpose(name, in[0], transpose.permutation);
+          },
+          [&](const OpKind::LayerNorm& norm) {
+            return graph.layer_norm(name, in[0], norm.epsilon);
+          },
+          [&](const OpKind::Softmax& softmax) { return graph.softmax(name, in[0], softmax.axis); },
+          [&](const OpKind::Gelu&) { return graph.gelu(name, in[0]); },
+          [&](const OpKind::BatchMatMul&) { return graph.batch_matmul(name, in[0], in[1]); },
+          [&](const OpKind::Sub&) { return graph.sub(name, in[0], in[1]); },
+          [&](const OpKind::Div&) { return graph.div(name, in[0], in[1]); },
+          [&](const OpKind::Maximum&) { return graph.maximum(name, in[0], in[1]); },
+          [&](const OpKind::Minimum&) { return graph.minimum(name, in[0], in[1]); },
+          [&](const OpKind::Pow&) { return graph.pow(name, in[0], in[1]); },
+          [&](const OpKind::Erf&) { return graph.erf(name, in[0]); },
+          [&](const OpKind::Tanh&) { return graph.tanh(name, in[0]); },
+          [&](const OpKind::Exp&) { return graph.exp(name, in[0]); },
+          [&](const OpKind::Log&) { return graph.log(name, in[0]); },
+          [&](const OpKind::Sqrt&) { return graph.sqrt(name, in[0]); },
+          [&](const OpKind::Reciprocal&) { return graph.reciprocal(name, in[0]); },
+          [&](const OpKind::Neg&) { return graph.neg(name, in[0]); },
+          [&](const OpKind::Abs&) { return graph.abs(name, in[0]); },
+          [&](const OpKind::Relu&) { return graph.relu(name, in[0]); },
+          [&](const OpKind::Sigmoid&) { return graph.sigmoid(name, in[0]); },
+          [&](const OpKind::Broadcast& broadcast) {
+            return graph.broadcast(name, in[0], broadcast.shape);
+          },
+          [&](const OpKind::Slice& slice) {
+            return graph.slice(name, in[0], slice.axis, slice.start, slice.stop, slice.step);
+          },
+          [&](const OpKind::Concat& concat) { return graph.concat(name, in, concat.axis); },
+          [&](const OpKind::Gather&) { return graph.gather(name, in[0], in[1]); },
+          [&](const OpKind::ReduceSum& reduce) {
+            return graph.reduce_sum(name, in[0], reduce.axis);
+          },
+          [&](const OpKind::ReduceMean& reduce) {
+            return graph.reduce_mean(name, in[0], reduce.axis);
+          },
+          [&](const OpKind::ReduceMax& reduce) {
+            return graph.reduce_max(name, in[0], reduce.axis);
+          },
+          [&](const OpKind::Cast& cast) { return graph.cast(name, in[0], cast.dtype); }},
+      kind);
+}
+
 /// Replays one step at a time, keeping the names defined so far.
 class Replay {
 public:
@@ -257,7 +466,9 @@ public:
     fields.check_known();
     const std::string kind = fields.string_field("op");
     if (kind == "output") {
-      graph_.mark_output(operand(fields, "tensor"));
+      FieldReader reader(fields, names_);
+      reader.operand("tensor");
+      graph_.mark_output(reader.operands().front());
       return;
     }
     std::string name = fields.string_field("name");
@@ -271,59 +482,69 @@ public:
   Graph take() { return std::move(graph_); }
 
 private:
-  TensorId operand(StepFields& fields, const char* role) {
-    const std::string name = fields.string_field(role);
-    const auto found = names_.find(name);
-    if (found == names_.end()) {
-      throw StepError{"unknown tensor " + quoted_name(name)};
+  TensorId define(const std::string& kind, const std::string& name, StepFields& fields) {
+    FieldReader reader(fields, names_);
+    if (kind == "input" || kind == "weight") {
+      std::vector<std::uint64_t> shape;
+      DType dtype;
+      value_fields(reader, shape, dtype);
+      return kind == "input" ? graph_.input(name, std::move(shape), dtype)
+                             : graph_.weight(name, std::move(shape), dtype);
     }
-    return found->second;
-  }
-
-  static TensorId built(Result<TensorId> result) {
+    std::optional<OpKind> operation = orvik_compiler::operation_kind(kind);
+    if (!operation) {
+      throw StepError{"unknown step kind " + quoted_name(kind)};
+    }
+    std::visit([&](auto& alternative) { operation_fields(reader, alternative); }, operation->value);
+    Result<TensorId> result = build(graph_, name, operation->value, reader.operands());
     if (!result) {
       throw StepError{result.error().message};
     }
     return *result;
   }
 
-  TensorId define(const std::string& kind, const std::string& name, StepFields& fields) {
-    if (kind == "input") {
-      return graph_.input(name, fields.counts_field("shape"));
+  Graph graph_;
+  NameTable names_;
+};
+
+/// Writes a step's fields: operands by the names of the op's inputs, in order, and parameters
+/// out of the record that the step describes.
+class FieldWriter {
+public:
+  FieldWriter(ordered_json& step, std::span<const std::string> operands)
+      : step_(step), operands_(operands) {}
+
+  void operand(const char* role) {
+    if (next_ < operands_.size()) {
+      step_[role] = operands_[next_];
     }
-    if (kind == "weight") {
-      return graph_.weight(name, fields.counts_field("shape"));
+    ++next_;
+  }
+  void operand_list(const char* role) {
+    const std::span<const std::string> rest = operands_.subspan(std::min(next_, operands_.size()));
+    step_[role] = std::vector<std::string>(rest.begin(), rest.end());
+    // A list of no operands is no more a builder's op than a missing operand.
+    next_ = rest.empty() ? operands_.size() + 1 : operands_.size();
+  }
+  void parameter(const char* name, DType value) { step_[name] = dtype_name(value); }
+  template <class Value>
+  void parameter(const char* name, const Value& value) {
+    step_[name] = value;
+  }
+  template <class Value>
+  void optional_parameter(const char* name, const Value& value, const Value& absent) {
+    if (!(value == absent)) {
+      parameter(name, value);
     }
-    const std::optional<OpKind> operation = orvik_compiler::operation_kind(kind);
-    if (!operation) {
-      throw StepError{"unknown step kind " + quoted_name(kind)};
-    }
-    // One builder call per operation kind, its parameters read from the step's fields.
-    const auto left = [&] { return operand(fields, "left"); };
-    const auto right = [&] { return operand(fields, "right"); };
-    const auto input = [&] { return operand(fields, "input"); };
-    return built(std::visit(
-        Overloaded{[&](const OpKind::MatMul&) { return graph_.matmul(name, left(), right()); },
-                   [&](const OpKind::Add&) { return graph_.add(name, left(), right()); },
-                   [&](const OpKind::Mul&) { return graph_.mul(name, left(), right()); },
-                   [&](const OpKind::Reshape&) {
-                     return graph_.reshape(name, input(), fields.counts_field("shape"));
-                   },
-                   [&](const OpKind::Transpose&) {
-                     return graph_.transpose(name, input(), fields.counts_field("permutation"));
-                   },
-                   [&](const OpKind::LayerNorm&) {
-                     return graph_.layer_norm(name, input(), fields.float_field("epsilon"));
-                   },
-                   [&](const OpKind::Softmax&) {
-                     return graph_.softmax(name, input(), fields.count_field("axis"));
-                   },
-                   [&](const OpKind::Gelu&) { return graph_.gelu(name, input()); }},
-        operation->value));
   }
 
-  Graph graph_;
-  std::unordered_map<std::string, TensorId> names_;
+  /// Whether the fields took every operand, each once.
+  bool wrote_every_operand() const { return next_ == operands_.size(); }
+
+private:
+  ordered_json& step_;
+  std::span<const std::string> operands_;
+  std::size_t next_ = 0;
 };
 
 /// A graph file that cannot be read: the usage status and the diagnostic.
@@ -409,8 +630,10 @@ ToolResult<std::string> write_graph_file(const Graph& graph) {
     }
     if (!tensor.producer) {
       const bool weight = tensor.kind == orvik_compiler::TensorKind::Weight;
-      steps.push_back(
-          {{"op", weight ? "weight" : "input"}, {"name", tensor.name}, {"shape", tensor.shape}});
+      ordered_json step{{"op", weight ? "weight" : "input"}, {"name", tensor.name}};
+      FieldWriter writer(step, {});
+      value_fields(writer, tensor.shape, tensor.dtype);
+      steps.push_back(std::move(step));
       continue;
     }
     if (tensor.producer->index >= graph.ops.size()) {
@@ -427,29 +650,12 @@ ToolResult<std::string> write_graph_file(const Graph& graph) {
       }
       operands.push_back(graph.tensors[input.index].name);
     }
-    const OpKind::Variant& kind = op.kind.value;
-    const bool binary = std::holds_alternative<OpKind::MatMul>(kind) ||
-                        std::holds_alternative<OpKind::Add>(kind) ||
-                        std::holds_alternative<OpKind::Mul>(kind);
-    if (operands.size() != (binary ? 2U : 1U)) {
-      return refuse("op " + quoted_name(op.name) + " has an unexpected operand count");
-    }
     // The steps are named like the kernels.
     ordered_json step{{"op", orvik_compiler::operation_name(op.kind)}, {"name", tensor.name}};
-    if (binary) {
-      step["left"] = operands[0];
-      step["right"] = operands[1];
-    } else {
-      step["input"] = operands[0];
-    }
-    if (const auto* reshape = std::get_if<OpKind::Reshape>(&kind)) {
-      step["shape"] = reshape->shape;
-    } else if (const auto* transpose = std::get_if<OpKind::Transpose>(&kind)) {
-      step["permutation"] = transpose->permutation;
-    } else if (const auto* layer_norm = std::get_if<OpKind::LayerNorm>(&kind)) {
-      step["epsilon"] = layer_norm->epsilon;
-    } else if (const auto* softmax = std::get_if<OpKind::Softmax>(&kind)) {
-      step["axis"] = softmax->axis;
+    FieldWriter writer(step, operands);
+    std::visit([&](const auto& kind) { operation_fields(writer, kind); }, op.kind.value);
+    if (!writer.wrote_every_operand()) {
+      return refuse("op " + quoted_name(op.name) + " has an unexpected operand count");
     }
     steps.push_back(std::move(step));
   }

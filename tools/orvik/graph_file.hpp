@@ -2,7 +2,9 @@
 
 // The graph file: a JSON document holding an ordered list of builder steps, each naming the
 // tensor it defines, with operands referred to by name. Besides "input", "weight" and "output",
-// a step is named like the kernel of its operation.
+// a step is named like the kernel of its operation, and its fields are the builder method's
+// parameters. Fields with a default ("dtype" "f32" of an input or weight, "step" 1 of a slice)
+// may be left out, and are left out when written.
 //
 //   {"format": "orvik-graph", "version": 1, "steps": [
 //     {"op": "input", "name": "x", "shape": [4, 8]},
@@ -24,15 +26,17 @@ namespace orvik_tool {
 /// diagnostic form: "FILE:LINE:COL: error: ..." for text that is not JSON, "FILE: error: step N
 /// "name": ..." for a step that cannot be replayed. The reading is strict: a key given twice in
 /// one object, a field that the document or the step's kind does not have, a "version" that is
-/// not the integer 1 and an epsilon that a 32-bit float cannot hold, or that it rounds to zero,
-/// are errors, the fields named by their JSON path ("$.steps[2].epsilon", steps from 0). An
-/// unknown field is reported before a missing one, with the field that it most likely stands
-/// for: "unknown field $.steps[2].epsilom (did you mean epsilon?)".
+/// not the integer 1, a "dtype" other than "f32" and "i32" and an epsilon that a 32-bit float
+/// cannot hold, or that it rounds to zero, are errors, the fields named by their JSON path
+/// ("$.steps[2].epsilon", steps from 0). An unknown field is reported before a missing one, with
+/// the field that it most likely stands for: "unknown field $.steps[2].epsilom (did you mean
+/// epsilon?)".
 ToolResult<orvik_compiler::Graph> read_graph_file(std::string_view text, std::string_view file);
 
-/// Writes a graph built through the builder as a graph file. Fails with the compile status when
-/// the graph cannot be written as one: two tensors with one name, or records that the builder
-/// could not have made.
+/// Writes a graph built through the builder as a graph file, one step per line; a file written
+/// here reads back to the same graph and writes back to the same bytes. Fails with the compile
+/// status when the graph cannot be written as one: two tensors with one name, or records that
+/// the builder could not have made.
 ToolResult<std::string> write_graph_file(const orvik_compiler::Graph& graph);
 
 } // namespace orvik_tool

@@ -1,12 +1,15 @@
-// Reading and writing .npy files of 32-bit little-endian floats.
+// Reading and writing .npy files of little-endian floats and integers.
 
 #include "npy_file.hpp"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <type_traits>
 
 namespace orvik_tool {
 namespace {
@@ -172,31 +175,103 @@ private:
   std::size_t position_ = 0;
 };
 
-std::uint32_t little_endian(std::string_view bytes, std::size_t width) {
-  std::uint32_t value = 0;
+std::uint64_t little_endian(std::string_view bytes, std::size_t width) {
+  std::uint64_t value = 0;
   for (std::size_t i = width; i-- > 0;) {
     value = (value << 8U) | static_cast<unsigned char>(bytes[i]);
   }
   return value;
 }
 
-void append_little_endian(std::string& out, std::uint32_t value, std::size_t width) {
+void append_little_endian(std::string& out, std::uint64_t value, std::size_t width) {
   for (std::size_t i = 0; i < width; ++i) {
     out.push_back(static_cast<char>((value >> (8U * i)) & 0xFFU));
   }
 }
 
-/// The values' bytes, little-endian, into floats.
-std::vector<float> decode(std::string_view bytes) {
-  std::vector<float> values(bytes.size() / sizeof(float));
+/// The values' bytes, little-endian, into values of type T.
+template <class T>
+std::vector<T> decode(std::string_view bytes) {
+  std::vector<T> values(bytes.size() / sizeof(T));
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(values.data(), bytes.data(), values.size() * sizeof(float));
+    std::memcpy(values.data(), bytes.data(), values.size() * sizeof(T));
   } else {
+    using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
     for (std::size_t i = 0; i < values.size(); ++i) {
-      values[i] = std::bit_cast<float>(little_endian(bytes.substr(i * sizeof(float)), 4));
+      values[i] = std::bit_cast<T>(
+          static_cast<Bits>(little_endian(bytes.substr(i * sizeof(T)), sizeof(T))));
     }
   }
   return values;
+}
+
+/// 64-bit integers as 32-bit ones, or the first that does not fit.
+ToolResult<std::vector<std::int32_t>> narrowed(std::string_view bytes, std::string_view file) {
+  const std::vector<std::int64_t> wide = decode<std::int64_t>(bytes);
+  std::vector<std::int32_t> values;
+  values.reserve(wide.size());
+  for (const std::int64_t value : wide) {
+    if (value < std::numeric_limits<std::int32_t>::min() ||
+        value > std::numeric_limits<std::int32_t>::max()) {
+      return unreadable(file, "value " + std::to_string(value) + " at index " +
+                                  std::to_string(values.size()) + " does not fit int32");
+    }
+    values.push_back(static_cast<std::int32_t>(value));
+  }
+  return values;
+}
+
+/// The element types read, by their 'descr', with their sizes.
+struct ElementType {
+  std::string_view descr;
+  std::uint64_t size;
+};
+constexpr std::array<ElementType, 3> element_types{{{"<f4", 4}, {"<i4", 4}, {"<i8", 8}}};
+
+/// The bytes of a .npy file of `descr` holding `data`, the values' little-endian bytes.
+std::string npy_bytes(std::string_view descr, std::span<const std::uint64_t> shape,
+                      std::string_view data) {
+  std::string header = "{'descr': '" + std::string(descr) + "', 'fortran_order': False, 'shape': (";
+  for (const std::uint64_t extent : shape) {
+    header += std::to_string(extent) + (shape.size() == 1 ? ",)" : ", ");
+  }
+  if (shape.size() != 1) {
+    if (!shape.empty()) {
+      header.resize(header.size() - 2);
+    }
+    header += ")";
+  }
+  header += ", }";
+  // Padding with spaces and a final line feed puts the values at a multiple of 64 bytes; the
+  // longest padding is 63 bytes.
+  const bool version_one = header.size() + 1 + 63 <= std::numeric_limits<std::uint16_t>::max();
+  const std::size_t length_width = version_one ? 2 : 4;
+  const std::size_t start = preamble + length_width + header.size() + 1;
+  header.append((64 - start % 64) % 64, ' ');
+  header += '\n';
+  std::string out(magic);
+  out.push_back(static_cast<char>(version_one ? 1 : 2));
+  out.push_back(0);
+  append_little_endian(out, header.size(), length_width);
+  out += header;
+  out += data;
+  return out;
+}
+
+/// The little-endian bytes of 32-bit values.
+template <class T>
+std::string little_endian_bytes(std::span<const T> values) {
+  static_assert(sizeof(T) == 4);
+  if constexpr (std::endian::native == std::endian::little) {
+    return std::string(reinterpret_cast<const char*>(values.data()), values.size_bytes());
+  } else {
+    std::string out;
+    out.reserve(values.size_bytes());
+    for (const T value : values) {
+      append_little_endian(out, std::bit_cast<std::uint32_t>(value), 4);
+    }
+    return out;
+  }
 }
 
 } // namespace
@@ -227,13 +302,16 @@ ToolResult<NpyArray> read_npy(std::string_view bytes, std::string_view file) {
     return parsed.failure();
   }
   Header& header = *parsed;
-  if (*header.descr != "<f4") {
-    return refuse("element type '" + *header.descr + "' is not '<f4'");
+  const auto type =
+      std::find_if(element_types.begin(), element_types.end(),
+                   [&](const ElementType& known) { return known.descr == *header.descr; });
+  if (type == element_types.end()) {
+    return refuse("element type '" + *header.descr + "' is not '<f4', '<i4' or '<i8'");
   }
   if (*header.fortran_order) {
     return refuse("Fortran order is not supported");
   }
-  std::uint64_t needed = sizeof(float);
+  std::uint64_t needed = type->size;
   for (const std::uint64_t extent : *header.shape) {
     if (__builtin_mul_overflow(needed, extent, &needed)) {
       return refuse("its shape " + shape_text(*header.shape) + " does not fit 64 bits");
@@ -244,41 +322,25 @@ ToolResult<NpyArray> read_npy(std::string_view bytes, std::string_view file) {
     return refuse("holds " + std::to_string(data.size()) + " bytes of values, its shape " +
                   shape_text(*header.shape) + " needs " + std::to_string(needed));
   }
-  return NpyArray{std::move(*header.shape), decode(data)};
+  if (type->descr == "<f4") {
+    return NpyArray{std::move(*header.shape), decode<float>(data)};
+  }
+  if (type->descr == "<i4") {
+    return NpyArray{std::move(*header.shape), decode<std::int32_t>(data)};
+  }
+  ToolResult<std::vector<std::int32_t>> values = narrowed(data, file);
+  if (!values) {
+    return values.failure();
+  }
+  return NpyArray{std::move(*header.shape), std::move(*values)};
 }
 
 std::string write_npy(std::span<const std::uint64_t> shape, std::span<const float> values) {
-  std::string header = "{'descr': '<f4', 'fortran_order': False, 'shape': (";
-  for (const std::uint64_t extent : shape) {
-    header += std::to_string(extent) + (shape.size() == 1 ? ",)" : ", ");
-  }
-  if (shape.size() != 1) {
-    if (!shape.empty()) {
-      header.resize(header.size() - 2);
-    }
-    header += ")";
-  }
-  header += ", }";
-  // Padding with spaces and a final line feed puts the values at a multiple of 64 bytes; the
-  // longest padding is 63 bytes.
-  const bool version_one = header.size() + 1 + 63 <= std::numeric_limits<std::uint16_t>::max();
-  const std::size_t length_width = version_one ? 2 : 4;
-  const std::size_t start = preamble + length_width + header.size() + 1;
-  header.append((64 - start % 64) % 64, ' ');
-  header += '\n';
-  std::string out(magic);
-  out.push_back(static_cast<char>(version_one ? 1 : 2));
-  out.push_back(0);
-  append_little_endian(out, static_cast<std::uint32_t>(header.size()), length_width);
-  out += header;
-  if constexpr (std::endian::native == std::endian::little) {
-    out.append(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float));
-  } else {
-    for (const float value : values) {
-      append_little_endian(out, std::bit_cast<std::uint32_t>(value), 4);
-    }
-  }
-  return out;
+  return npy_bytes("<f4", shape, little_endian_bytes(values));
+}
+
+std::string write_npy(std::span<const std::uint64_t> shape, std::span<const std::int32_t> values) {
+  return npy_bytes("<i4", shape, little_endian_bytes(values));
 }
 
 } // namespace orvik_tool

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <span>
+#include <variant>
 
 namespace orvik_tool {
 namespace {
@@ -62,9 +64,25 @@ ToolResult<NpyArray> read_values(const std::string& path, std::uint64_t max_byte
     if (!tensor) {
       return tool_error(exit_usage_error, path + ": " + tensor.error().message);
     }
+    if (tensor->dtype == orvik_compiler::DType::I32) {
+      return NpyArray{std::move(tensor->shape), std::move(tensor->int_values)};
+    }
     return NpyArray{std::move(tensor->shape), std::move(tensor->values)};
   }
   return read_npy(*bytes, path);
+}
+
+/// The element type of values read from a file.
+orvik_compiler::DType type_of(const orvik_compiler::TensorData& values) {
+  return std::holds_alternative<std::vector<float>>(values) ? orvik_compiler::DType::F32
+                                                            : orvik_compiler::DType::I32;
+}
+
+/// Values read from a file, to bind in place.
+orvik_compiler::TensorValue bound_value(TensorId id, const orvik_compiler::TensorData& values) {
+  return {id, std::visit(
+                  [](const auto& held) -> decltype(TensorValue::data) { return std::span(held); },
+                  values)};
 }
 
 /// The self-check's input pattern extended to the encoder's size: element i is (i - 9) / 16.
@@ -144,7 +162,7 @@ ToolResult<RunFiles> run_graph(const Graph& graph, const RunRequest& request) {
   RunFiles files;
   // Every --input is read before anything is evaluated. Two for one tensor are both bound, which
   // the evaluation reports.
-  std::vector<std::pair<TensorId, std::vector<float>>> given;
+  std::vector<std::pair<TensorId, orvik_compiler::TensorData>> given;
   for (const std::string& input : request.inputs) {
     const std::size_t equals = input.find('=');
     if (equals == std::string::npos || equals == 0 || equals + 1 == input.size()) {
@@ -167,6 +185,14 @@ ToolResult<RunFiles> run_graph(const Graph& graph, const RunRequest& request) {
                                               " is not the shape " + shape_text(tensor.shape) +
                                               " of tensor " + name);
     }
+    // Integers never stand for floats nor floats for integers: a file of the other type is
+    // most likely bound to the wrong tensor.
+    if (type_of(values.values) != tensor.dtype) {
+      const bool integers = tensor.dtype == orvik_compiler::DType::I32;
+      return tool_error(exit_usage_error, path + ": " + (integers ? "float" : "integer") +
+                                              " values cannot be bound to tensor " + name +
+                                              ", which is " + (integers ? "I32" : "F32"));
+    }
     defaults.erase(tensor.id.index);
     given.emplace_back(tensor.id, std::move(values.values));
     files.inputs.push_back({"value file", path});
@@ -183,7 +209,7 @@ ToolResult<RunFiles> run_graph(const Graph& graph, const RunRequest& request) {
     }
   }
   for (const auto& [id, values] : given) {
-    bound.push_back({id, values});
+    bound.push_back(bound_value(id, values));
   }
 
   // The outputs' file names are checked before the work is done; a tensor marked twice is
@@ -204,8 +230,8 @@ ToolResult<RunFiles> run_graph(const Graph& graph, const RunRequest& request) {
   if (const std::vector<TensorId> unbound = unbound_tensors(graph, bound); !unbound.empty()) {
     return no_values(graph, unbound);
   }
-  const orvik_compiler::Result<std::vector<std::vector<float>>> outputs =
-      orvik_compiler::evaluate(graph, bound);
+  const orvik_compiler::Result<std::vector<orvik_compiler::TensorData>> outputs =
+      orvik_compiler::evaluate_typed(graph, bound);
   if (!outputs) {
     return tool_error(exit_compile_error, outputs.error().message);
   }
@@ -219,7 +245,10 @@ ToolResult<RunFiles> run_graph(const Graph& graph, const RunRequest& request) {
     if (!paths.insert(path).second) {
       continue;
     }
-    files.outputs.push_back({path, write_npy(tensor.shape, (*outputs)[i]), "-o"});
+    std::string bytes =
+        std::visit([&](const auto& values) { return write_npy(tensor.shape, std::span(values)); },
+                   (*outputs)[i]);
+    files.outputs.push_back({path, std::move(bytes), "-o"});
     report += "wrote " + path + ": " + shape_text(tensor.shape) + "\n";
   }
   files.outputs.push_back({"-", std::move(report), ""});

@@ -26,7 +26,8 @@ struct RunRequest {
   /// Values bound by default too, such as an imported model's weights; --input values replace
   /// them. Their data must stay alive during the call.
   std::vector<orvik_compiler::TensorValue> values;
-  /// The --input options, each NAME=FILE, FILE a .npy file or an ONNX tensor file (.pb).
+  /// The --input options, each NAME=FILE, FILE a .npy file or an ONNX tensor file (.pb): floats
+  /// for an F32 tensor, 32-bit integers or 64-bit ones that fit 32 bits for an I32 tensor.
   std::vector<std::string> inputs;
   /// Where the outputs go; `write_all_or_nothing` makes it when it is missing.
   std::string directory = ".";
@@ -42,12 +43,13 @@ struct RunFiles {
   std::vector<InputFile> inputs;
 };
 
-/// Reads the --input files, binds the values and evaluates the graph. Fails with exit status 1
-/// for an evaluation error and for tensors that the evaluation needs and that have no value,
-/// all of them listed with their shapes, one a line; and 2 for an --input that is not NAME=FILE or
-/// whose NAME matches no tensor or several, a file that cannot be read or is not a .npy or ONNX
-/// tensor file of the tensor's shape, and an output whose name cannot be a file name or is shared
-/// by two outputs.
+/// Reads the --input files, binds the values and evaluates the graph; outputs of I32 tensors are
+/// written as int32 .npy files. Fails with exit status 1 for an evaluation error and for tensors
+/// that the evaluation needs and that have no value, all of them listed with their shapes, one a
+/// line; and 2 for an --input that is not NAME=FILE or whose NAME matches no tensor or several, a
+/// file that cannot be read or is not a .npy or ONNX tensor file of the tensor's shape and type
+/// ("FILE: float values cannot be bound to tensor ids, which is I32"), and an output whose name
+/// cannot be a file name or is shared by two outputs.
 ToolResult<RunFiles> run_graph(const orvik_compiler::Graph& graph, const RunRequest& request);
 
 } // namespace orvik_tool
