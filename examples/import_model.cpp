@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
   options.dimensions["batch"] = 1; // extents of symbolic dimensions, by dim_param
   const Result<OnnxModel> model = import_onnx(argv[1], options);
   if (!model) {
-    std::cerr << model.error().message << '\n'; // e.g. model.onnx: node 7 "act" (Relu): ...
+    std::cerr << model.error().message << '\n'; // e.g. model.onnx: node 7 "act" (Hardmax): ...
     return 1;
   }
   const Result<Schedule> schedule = compile(model->graph, CompilerOptions{});

@@ -5,9 +5,10 @@
 #   (none)   everything the tests and the continuous integration need (scripts/test.sh, .ci/run):
 #            also ccache, clang, Catch2, ONNX's test data, the Python module's packages, Chromium
 #            for the schedule report's browser tests, Node.js with npm, and the npm packages of
-#            package-lock.json (the report's linters and playwright-core), with `npm ci` whenever
-#            the lock file changed. A node already on PATH is used when it is version 18 or later;
-#            without one, Debian's nodejs and npm are installed.
+#            package-lock.json (the report's linters, playwright-core, and onnxruntime-node for
+#            the ONNX comparisons), with `npm ci` whenever the lock file changed. A node already on
+#            PATH is used when it is version 18 or later; without one, Debian's nodejs and npm are
+#            installed.
 #   --bench  everything for the tests, and the benchmark's: Google Benchmark, and OpenBLAS for its
 #            NumPy comparison.
 set -euo pipefail

@@ -1,30 +1,17 @@
-// Element-wise operations with a constant broadcast.
+// Element-wise operations of operands that broadcast.
 
 #include "broadcasting.hpp"
 
 #include "constants.hpp"
 #include "operands.hpp"
+#include "reshapes.hpp"
 #include "tensor_data.hpp"
 
 #include <algorithm>
+#include <array>
 
 namespace orvik_compiler::onnx_import {
 namespace {
-
-/// The shape both operands broadcast to by ONNX's (NumPy's) rules, aligned at the last axis.
-std::optional<std::vector<std::uint64_t>> broadcast_shape(const std::vector<std::uint64_t>& a,
-                                                          const std::vector<std::uint64_t>& b) {
-  std::vector<std::uint64_t> shape(std::max(a.size(), b.size()));
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    const std::uint64_t x = i < a.size() ? a[a.size() - 1 - i] : 1;
-    const std::uint64_t y = i < b.size() ? b[b.size() - 1 - i] : 1;
-    if (x != y && x != 1 && y != 1) {
-      return std::nullopt;
-    }
-    shape[shape.size() - 1 - i] = x == 1 ? y : x;
-  }
-  return shape;
-}
 
 /// The values of `source` (of shape `from`) repeated along the axes where `from` has extent 1
 /// or no axis, to fill `to`, a shape of `count` elements and at least one axis. Row by row: each
@@ -88,7 +75,42 @@ Result<Value> expanded(Conversion& conversion, const Node& node, const Value& va
   return new_constant(conversion, value.name + "/broadcast", shape, std::move(values));
 }
 
+/// `value`, a float tensor of the graph, under `shape`, which it broadcasts to: a Reshape when
+/// that only adds axes of extent 1, a Broadcast otherwise.
+Result<Value> broadcast_tensor(Conversion& conversion, const Node& node, const Value& value,
+                               const std::vector<std::uint64_t>& shape) {
+  const std::string name = fresh_name(conversion, value.name + "/broadcast");
+  if (element_count(shape) == element_count(value.shape)) {
+    return reshaped(conversion, node, value, shape, name);
+  }
+  ORVIK_TRY(tensor, tensor_of(conversion, node, value));
+  ORVIK_TRY(result, built(conversion, node, conversion.graph().broadcast(name, tensor, shape)));
+  return tensor_value(conversion, result);
+}
+
+/// The graph's builder of each `Elementwise` kind, in the enumeration's order.
+using BinaryBuilder = Result<TensorId> (Graph::*)(std::string, TensorId, TensorId);
+constexpr std::array<BinaryBuilder, 7> binary_builders{&Graph::add,    &Graph::sub, &Graph::mul,
+                                                       &Graph::div,    &Graph::pow, &Graph::maximum,
+                                                       &Graph::minimum};
+static_assert(static_cast<std::size_t>(Elementwise::Minimum) + 1 == binary_builders.size(),
+              "one builder per element-wise kind");
+
 } // namespace
+
+std::optional<std::vector<std::uint64_t>> broadcast_shape(const std::vector<std::uint64_t>& a,
+                                                          const std::vector<std::uint64_t>& b) {
+  std::vector<std::uint64_t> shape(std::max(a.size(), b.size()));
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const std::uint64_t x = i < a.size() ? a[a.size() - 1 - i] : 1;
+    const std::uint64_t y = i < b.size() ? b[b.size() - 1 - i] : 1;
+    if (x != y && x != 1 && y != 1) {
+      return std::nullopt;
+    }
+    shape[shape.size() - 1 - i] = x == 1 ? y : x;
+  }
+  return shape;
+}
 
 Result<TensorId> elementwise(Conversion& conversion, const Node& node, Elementwise kind, Value left,
                              Value right, const std::string& name) {
@@ -96,11 +118,6 @@ Result<TensorId> elementwise(Conversion& conversion, const Node& node, Elementwi
     if (operand->data_type != onnx::TensorProto::FLOAT) {
       return data_type_error(node, *operand);
     }
-  }
-  if (left.shape != right.shape && !left.constant && !right.constant) {
-    return node_error(node, "broadcast between the non-constant tensors \"" + left.name + "\" " +
-                                shape_text(left.shape) + " and \"" + right.name + "\" " +
-                                shape_text(right.shape) + " is not supported");
   }
   const std::optional<std::vector<std::uint64_t>> shape = broadcast_shape(left.shape, right.shape);
   if (!shape) {
@@ -111,19 +128,14 @@ Result<TensorId> elementwise(Conversion& conversion, const Node& node, Elementwi
     if (operand->shape == *shape) {
       continue;
     }
-    if (!operand->constant) {
-      return node_error(node, "broadcast of the non-constant tensor \"" + operand->name + "\" " +
-                                  shape_text(operand->shape) + " to " + shape_text(*shape) +
-                                  " is not supported");
-    }
-    ORVIK_TRY(full, expanded(conversion, node, *operand, *shape));
+    ORVIK_TRY(full, operand->constant ? expanded(conversion, node, *operand, *shape)
+                                      : broadcast_tensor(conversion, node, *operand, *shape));
     *operand = std::move(full);
   }
   ORVIK_TRY(a, tensor_of(conversion, node, left));
   ORVIK_TRY(b, tensor_of(conversion, node, right));
-  Graph& graph = conversion.graph();
-  return built(conversion, node,
-               kind == Elementwise::Add ? graph.add(name, a, b) : graph.mul(name, a, b));
+  const BinaryBuilder build = binary_builders[static_cast<std::size_t>(kind)];
+  return built(conversion, node, (conversion.graph().*build)(name, a, b));
 }
 
 } // namespace orvik_compiler::onnx_import

@@ -1,20 +1,28 @@
 #pragma once
 
-// Element-wise operations of two operands, a constant of either broadcast (by ONNX's rules) to
-// the other's shape at import.
+// Element-wise operations of two operands whose shapes broadcast by ONNX's rules: a constant is
+// expanded to the common shape at import, a tensor of the graph by a Broadcast operation.
 
 #include "conversion.hpp"
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace orvik_compiler::onnx_import {
 
-enum class Elementwise { Add, Mul };
+enum class Elementwise { Add, Sub, Mul, Div, Pow, Maximum, Minimum };
 
-/// `left` + `right` or `left` * `right` as one Add or Mul named `name`. Operands of equal shape
-/// are used as they are; a constant operand whose shape broadcasts (by ONNX's rules) to the
-/// other's is first expanded to that shape as a weight of its own. A broadcast that would need
-/// the values of a non-constant tensor is refused.
+/// The shape both shapes broadcast to by ONNX's (NumPy's) rules, aligned at the last axis;
+/// nothing when they do not broadcast.
+std::optional<std::vector<std::uint64_t>> broadcast_shape(const std::vector<std::uint64_t>& a,
+                                                          const std::vector<std::uint64_t>& b);
+
+/// The operation `kind` of `left` and `right`, in that order, named `name`. Both must be float.
+/// Operands of the common shape are used as they are; a constant of another shape is first
+/// expanded to it as a weight of its own (within the expansion limit), a graph tensor with as
+/// many elements reshaped, any other graph tensor repeated by a Broadcast operation.
 Result<TensorId> elementwise(Conversion& conversion, const Node& node, Elementwise kind, Value left,
                              Value right, const std::string& name);
 

@@ -5,9 +5,12 @@
 #include "attributes.hpp"
 #include "broadcasting.hpp"
 #include "constants.hpp"
+#include "elementwise_converters.hpp"
 #include "layer_norm.hpp"
 #include "operands.hpp"
+#include "product_converters.hpp"
 #include "reshapes.hpp"
+#include "slicing_converters.hpp"
 #include "tensor_data.hpp"
 
 #include <algorithm>
@@ -17,24 +20,6 @@
 
 namespace orvik_compiler::onnx_import {
 namespace {
-
-/// The converters' results are defined through these, so a converter that finishes without
-/// error has defined its outputs.
-Result<void> defined(Conversion& conversion, const Node& node, const Result<TensorId>& tensor) {
-  if (!tensor) {
-    return tensor.error();
-  }
-  define_tensor(conversion, node, 0, *tensor);
-  return {};
-}
-
-Result<void> defined(Conversion& conversion, const Node& node, const Result<Value>& value) {
-  if (!value) {
-    return value.error();
-  }
-  define(conversion, node, 0, *value);
-  return {};
-}
 
 /// The input of an operation that only changes the shape: a float tensor, or a constant of any
 /// data type (a reshape of a constant is a constant).
@@ -49,25 +34,6 @@ Result<Value> shaped_input(Conversion& conversion, const Node& node) {
 std::uint64_t product(std::vector<std::uint64_t>::const_iterator first,
                       std::vector<std::uint64_t>::const_iterator last) {
   return std::accumulate(first, last, std::uint64_t{1}, std::multiplies<>());
-}
-
-/// `MatMul` of two rank-2 operands.
-Result<void> convert_matmul(Conversion& conversion, const Node& node) {
-  ORVIK_TRY(left, input_tensor(conversion, node, 0));
-  ORVIK_TRY(right, input_tensor(conversion, node, 1));
-  const std::vector<std::uint64_t>& a = conversion.graph().tensors[left.index].shape;
-  const std::vector<std::uint64_t>& b = conversion.graph().tensors[right.index].shape;
-  if (a.size() > 2 || b.size() > 2) {
-    return node_error(node, "batch matmul of " + shape_text(a) + " x " + shape_text(b) +
-                                " is not supported; only rank-2 operands are");
-  }
-  if (a.size() < 2 || b.size() < 2) {
-    return node_error(node, "matmul of " + shape_text(a) + " x " + shape_text(b) +
-                                " is not supported; only rank-2 operands are");
-  }
-  return defined(
-      conversion, node,
-      built(conversion, node, conversion.graph().matmul(output_name(node, 0), left, right)));
 }
 
 /// `Gemm`: alpha op(A) op(B) + beta C as Transposes, a MatMul, a Mul by alpha and an Add of C
@@ -135,40 +101,6 @@ Result<void> convert_gemm(Conversion& conversion, const Node& node) {
   }
   define_tensor(conversion, node, 0, result);
   return {};
-}
-
-/// `Add` and `Mul`: equal shapes, or a constant that broadcasts to the other operand's shape.
-template <Elementwise kind>
-Result<void> convert_elementwise(Conversion& conversion, const Node& node) {
-  ORVIK_TRY(left, input_value(conversion, node, 0));
-  ORVIK_TRY(right, input_value(conversion, node, 1));
-  return defined(conversion, node,
-                 elementwise(conversion, node, kind, left, right, output_name(node, 0)));
-}
-
-/// `Sub` and `Div` by a constant: an Add of the negated constant (exact) or a Mul by its
-/// reciprocal (which may differ from the quotient in the last bit).
-template <Elementwise kind>
-Result<void> convert_by_constant(Conversion& conversion, const Node& node) {
-  ORVIK_TRY(left, input_value(conversion, node, 0));
-  ORVIK_TRY(right, input_value(conversion, node, 1));
-  if (!right.constant && right.data_type == onnx::TensorProto::FLOAT) {
-    return node_error(node, "the right operand \"" + right.name + "\" is not a constant; only " +
-                                (kind == Elementwise::Add ? "subtraction of" : "division by") +
-                                " a constant is supported");
-  }
-  if (right.data_type == onnx::TensorProto::FLOAT) {
-    const std::span<const float> constant = floats_in(conversion.data[*right.constant].float_bytes);
-    std::vector<float> values(constant.begin(), constant.end());
-    for (float& value : values) {
-      value = kind == Elementwise::Add ? -value : 1.0F / value;
-    }
-    right = new_constant(conversion,
-                         right.name + (kind == Elementwise::Add ? "/negated" : "/reciprocal"),
-                         right.shape, std::move(values));
-  }
-  return defined(conversion, node,
-                 elementwise(conversion, node, kind, left, right, output_name(node, 0)));
 }
 
 /// `Transpose`, by default reversing the axes.
@@ -469,22 +401,46 @@ struct ConverterEntry {
 /// The supported operators in alphabetical order, each one's since-versions in increasing order.
 /// A converter for a new version of an operator is one more entry.
 constexpr std::array converters{
-    ConverterEntry{"Add", 1, convert_elementwise<Elementwise::Add>},
+    ConverterEntry{"Abs", 6, convert_abs},
+    ConverterEntry{"Add", 1, convert_add},
+    ConverterEntry{"Cast", 6, convert_cast},
+    ConverterEntry{"Concat", 4, convert_concat},
     ConverterEntry{"Constant", 1, convert_constant},
-    ConverterEntry{"Div", 1, convert_by_constant<Elementwise::Mul>},
+    ConverterEntry{"Div", 1, convert_div},
+    ConverterEntry{"Erf", 9, convert_erf},
+    ConverterEntry{"Exp", 6, convert_exp},
+    ConverterEntry{"Expand", 8, convert_expand},
     ConverterEntry{"Flatten", 1, convert_flatten},
+    ConverterEntry{"Gather", 1, convert_gather},
     ConverterEntry{"Gemm", 1, convert_gemm},
     ConverterEntry{"Identity", 1, convert_identity},
     ConverterEntry{"LayerNormalization", 17, convert_layer_normalization},
+    ConverterEntry{"Log", 6, convert_log},
     ConverterEntry{"MatMul", 1, convert_matmul},
-    ConverterEntry{"Mul", 1, convert_elementwise<Elementwise::Mul>},
+    ConverterEntry{"Max", 6, convert_max},
+    ConverterEntry{"Min", 6, convert_min},
+    ConverterEntry{"Mul", 1, convert_mul},
+    ConverterEntry{"Neg", 6, convert_neg},
+    ConverterEntry{"Pow", 7, convert_pow},
+    ConverterEntry{"Reciprocal", 6, convert_reciprocal},
+    ConverterEntry{"ReduceMax", 1, convert_reduce_max},
+    ConverterEntry{"ReduceMean", 1, convert_reduce_mean},
+    ConverterEntry{"ReduceSum", 1, convert_reduce_sum_v1},
+    ConverterEntry{"ReduceSum", 13, convert_reduce_sum_v13},
+    ConverterEntry{"Relu", 6, convert_relu},
     ConverterEntry{"Reshape", 1, convert_reshape<shape_attribute>},
     ConverterEntry{"Reshape", 5, convert_reshape<shape_input>},
+    ConverterEntry{"Sigmoid", 6, convert_sigmoid},
+    ConverterEntry{"Slice", 10, convert_slice},
     ConverterEntry{"Softmax", 1, convert_softmax_v1},
     ConverterEntry{"Softmax", 13, convert_softmax_v13},
+    ConverterEntry{"Split", 2, convert_split_v11},
+    ConverterEntry{"Split", 13, convert_split_v13},
+    ConverterEntry{"Sqrt", 6, convert_sqrt},
     ConverterEntry{"Squeeze", 1, convert_squeeze<axes_attribute>},
     ConverterEntry{"Squeeze", 13, convert_squeeze<axes_input>},
-    ConverterEntry{"Sub", 1, convert_by_constant<Elementwise::Add>},
+    ConverterEntry{"Sub", 1, convert_sub},
+    ConverterEntry{"Tanh", 6, convert_tanh},
     ConverterEntry{"Transpose", 1, convert_transpose},
     ConverterEntry{"Unsqueeze", 1, convert_unsqueeze<axes_attribute>},
     ConverterEntry{"Unsqueeze", 13, convert_unsqueeze<axes_input>},

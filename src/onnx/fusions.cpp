@@ -431,9 +431,16 @@ Result<void> convert_fusion(Conversion& conversion, const onnx::GraphProto& grap
   const std::optional<std::uint64_t> axes =
       trailing_axes(norm.axes, conversion.graph().tensors[x.index].shape.size());
   if (!axes) {
-    // Not a layer normalisation after all: its first node is refused as it would be alone.
-    const onnx::NodeProto& first = graph.node(static_cast<int>(fusion.nodes.front()));
-    return unsupported_operator(Node{first, fusion.nodes.front(), first.op_type()});
+    // Not a layer normalisation after all: its nodes are converted one by one, in order, each
+    // as it would be alone.
+    for (const std::size_t covered : fusion.nodes) {
+      const onnx::NodeProto& proto = graph.node(static_cast<int>(covered));
+      if (Result<void> converted = convert_node(conversion, Node{proto, covered, proto.op_type()});
+          !converted) {
+        return converted.error();
+      }
+    }
+    return {};
   }
   LayerNormParts parts{norm.normalized, std::nullopt, norm.scaled, std::nullopt, norm.biased};
   if (!norm.scale.empty()) {

@@ -111,8 +111,9 @@ Result<std::vector<std::uint64_t>> input_shape(const onnx::ValueInfoProto& input
   return shape;
 }
 
-/// Makes an Input tensor of every float input that has no initializer. Inputs of other types
-/// are refused by the nodes that read them; one that nothing reads is refused here.
+/// Makes an Input tensor of every float or integer input that has no initializer, an I32 one for
+/// INT32 and INT64. Inputs of other types are refused by the nodes that read them; one that
+/// nothing reads is refused here.
 Result<void> declare_inputs(Conversion& conversion, const onnx::GraphProto& graph,
                             const OnnxImportOptions& options) {
   for (const onnx::ValueInfoProto& input : graph.input()) {
@@ -123,7 +124,11 @@ Result<void> declare_inputs(Conversion& conversion, const onnx::GraphProto& grap
       return CompileError::graph("input \"" + input.name() + "\" is not a tensor");
     }
     const std::int32_t data_type = input.type().tensor_type().elem_type();
-    if (data_type != onnx::TensorProto::FLOAT) {
+    // Integer inputs (token ids, masks) are I32 tensors; the values given for them are
+    // range-checked where they are bound.
+    const bool integer =
+        data_type == onnx::TensorProto::INT64 || data_type == onnx::TensorProto::INT32;
+    if (data_type != onnx::TensorProto::FLOAT && !integer) {
       if (conversion.readers[input.name()] == 0) {
         return CompileError::graph("input \"" + input.name() + "\" has data type " +
                                    data_type_name(data_type) +
@@ -137,7 +142,8 @@ Result<void> declare_inputs(Conversion& conversion, const onnx::GraphProto& grap
     if (!shape) {
       return shape.error();
     }
-    const TensorId tensor = conversion.graph().input(input.name(), *shape);
+    const TensorId tensor =
+        conversion.graph().input(input.name(), *shape, integer ? DType::I32 : DType::F32);
     conversion.values.insert_or_assign(
         input.name(), Value{input.name(), data_type, std::move(*shape), tensor, std::nullopt});
     conversion.model.input_names.push_back(input.name());

@@ -51,15 +51,16 @@ Result<std::vector<std::int64_t>> input_integers(Conversion& conversion, const N
 }
 
 Result<TensorId> tensor_of(Conversion& conversion, const Node& node, const Value& value) {
+  // Integer tensors (I32 inputs, casts) are read only by the converters that take them.
+  if (value.data_type != onnx::TensorProto::FLOAT) {
+    return data_type_error(node, value);
+  }
   if (value.tensor) {
     return *value.tensor;
   }
   const auto stored = conversion.values.find(value.name);
   if (stored != conversion.values.end() && stored->second.tensor) {
     return *stored->second.tensor;
-  }
-  if (value.data_type != onnx::TensorProto::FLOAT) {
-    return data_type_error(node, value);
   }
   const Result<TensorId> tensor = constant_tensor(conversion, value);
   if (!tensor) {
@@ -89,6 +90,22 @@ void define(Conversion& conversion, const Node& node, int i, Value value) {
 
 void define_tensor(Conversion& conversion, const Node& node, int i, TensorId tensor) {
   define(conversion, node, i, tensor_value(conversion, tensor));
+}
+
+Result<void> defined(Conversion& conversion, const Node& node, const Result<TensorId>& tensor) {
+  if (!tensor) {
+    return tensor.error();
+  }
+  define_tensor(conversion, node, 0, *tensor);
+  return {};
+}
+
+Result<void> defined(Conversion& conversion, const Node& node, const Result<Value>& value) {
+  if (!value) {
+    return value.error();
+  }
+  define(conversion, node, 0, *value);
+  return {};
 }
 
 } // namespace orvik_compiler::onnx_import

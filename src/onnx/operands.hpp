@@ -39,4 +39,9 @@ void define(Conversion& conversion, const Node& node, int i, Value value);
 /// Defines the node's output i as a graph tensor.
 void define_tensor(Conversion& conversion, const Node& node, int i, TensorId tensor);
 
+/// Defines the node's output 0 as the result, or passes its error on: converters finish through
+/// these, so one that returns without error has defined its output.
+Result<void> defined(Conversion& conversion, const Node& node, const Result<TensorId>& tensor);
+Result<void> defined(Conversion& conversion, const Node& node, const Result<Value>& value);
+
 } // namespace orvik_compiler::onnx_import

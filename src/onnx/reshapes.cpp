@@ -5,7 +5,16 @@
 #include "operands.hpp"
 #include "tensor_data.hpp"
 
+#include <algorithm>
+
 namespace orvik_compiler::onnx_import {
+
+Result<TensorId> any_tensor(Conversion& conversion, const Node& node, const Value& value) {
+  if (value.tensor) {
+    return *value.tensor;
+  }
+  return tensor_of(conversion, node, value);
+}
 
 Result<Value> reshaped(Conversion& conversion, const Node& node, const Value& value,
                        std::vector<std::uint64_t> shape, const std::string& name) {
@@ -17,7 +26,7 @@ Result<Value> reshaped(Conversion& conversion, const Node& node, const Value& va
   if (value.constant) {
     return Value{name, value.data_type, std::move(shape), std::nullopt, value.constant};
   }
-  ORVIK_TRY(tensor, tensor_of(conversion, node, value));
+  ORVIK_TRY(tensor, any_tensor(conversion, node, value));
   if (shape == value.shape) {
     return Value{name, value.data_type, std::move(shape), tensor, std::nullopt};
   }
@@ -29,7 +38,18 @@ Result<Value> reshaped(Conversion& conversion, const Node& node, const Value& va
                                 " is empty; the graph has no empty tensors");
   }
   ORVIK_TRY(result, built(conversion, node, conversion.graph().reshape(name, tensor, shape)));
-  return tensor_value(conversion, result);
+  Value reshaped_value = tensor_value(conversion, result);
+  reshaped_value.data_type = value.data_type;
+  return reshaped_value;
+}
+
+Result<TensorId> broadcast_to(Conversion& conversion, const Node& node, const Value& value,
+                              std::vector<std::uint64_t> shape, const std::string& name) {
+  ORVIK_TRY(tensor, any_tensor(conversion, node, value));
+  if (conversion.graph().tensors[tensor.index].shape == shape) {
+    return tensor;
+  }
+  return built(conversion, node, conversion.graph().broadcast(name, tensor, std::move(shape)));
 }
 
 } // namespace orvik_compiler::onnx_import

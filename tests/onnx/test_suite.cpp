@@ -179,7 +179,11 @@ std::optional<std::string> compare(const oc::OnnxModel& model, const std::vector
         if (tensor.shape != inputs.back().shape) {
           return "input " + fed[i] + " has another shape than its data";
         }
-        values.push_back({tensor.id, inputs.back().values});
+        if (inputs.back().dtype == oc::DType::I32) {
+          values.push_back({tensor.id, std::span<const std::int32_t>(inputs.back().int_values)});
+        } else {
+          values.push_back({tensor.id, std::span<const float>(inputs.back().values)});
+        }
       }
     }
   }

@@ -44,12 +44,12 @@ def test_onnx_test_cases_import_evaluate_and_compile(case):
 
 
 def test_refusals_raise_compile_error_naming_the_file_and_node(tmp_path):
-    relu = TEST_DATA / "node/test_relu/model.onnx"
+    hardmax = TEST_DATA / "node/test_hardmax_example/model.onnx"
     with pytest.raises(oc.CompileError) as raised:
-        oc.import_onnx(relu)
+        oc.import_onnx(hardmax)
     assert raised.value.kind == "Graph"
-    assert str(raised.value).startswith(f"{relu}: node 0 ")
-    assert str(raised.value).endswith("(Relu): unsupported operator")
+    assert str(raised.value).startswith(f"{hardmax}: node 0 ")
+    assert str(raised.value).endswith("(Hardmax): unsupported operator")
     garbage = tmp_path / "garbage.onnx"
     garbage.write_bytes(b"\xff\xff\xff\xff not a model")
     with pytest.raises(oc.CompileError, match=f"^{garbage}: "):

@@ -109,15 +109,15 @@ TEST_CASE("symbolic dimensions take their extents from --dim", "[tool]") {
 TEST_CASE("a model that cannot be imported is refused with the importer's message", "[tool]") {
   const Scratch scratch;
   ModelBuilder model = affine();
-  model.node("Relu", {"y"}, {"z"}, "act_relu");
+  model.node("Hardmax", {"y"}, {"z"}, "act_hardmax");
   model.output("z");
-  model.save(scratch / "relu.onnx");
+  model.save(scratch / "hardmax.onnx");
   for (const char* command : {"compile", "import", "run"}) {
     CAPTURE(command);
-    const Run run = orvik(std::string(command) + " " + quoted((scratch / "relu.onnx").string()));
+    const Run run = orvik(std::string(command) + " " + quoted((scratch / "hardmax.onnx").string()));
     CHECK(run.status == 2);
-    CHECK(run.err == "orvik: error: " + (scratch / "relu.onnx").string() +
-                         ": node 2 \"act_relu\" (Relu): unsupported operator\n");
+    CHECK(run.err == "orvik: error: " + (scratch / "hardmax.onnx").string() +
+                         ": node 2 \"act_hardmax\" (Hardmax): unsupported operator\n");
     CHECK(run.out.empty());
   }
   // A model file that cannot be read is reported as every other input is.

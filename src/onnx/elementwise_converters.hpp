@@ -1,0 +1,41 @@
+#pragma once
+
+// The converters of element-wise operators (functions of one tensor, operations of two or more
+// whose shapes broadcast) and of reductions along axes.
+
+#include "conversion.hpp"
+
+namespace orvik_compiler::onnx_import {
+
+/// Functions of one float tensor: `Erf`, `Tanh`, `Exp`, `Log`, `Sqrt`, `Reciprocal`, `Neg`,
+/// `Abs`, `Relu`, `Sigmoid`, each the graph's operation of that name.
+Result<void> convert_erf(Conversion& conversion, const Node& node);
+Result<void> convert_tanh(Conversion& conversion, const Node& node);
+Result<void> convert_exp(Conversion& conversion, const Node& node);
+Result<void> convert_log(Conversion& conversion, const Node& node);
+Result<void> convert_sqrt(Conversion& conversion, const Node& node);
+Result<void> convert_reciprocal(Conversion& conversion, const Node& node);
+Result<void> convert_neg(Conversion& conversion, const Node& node);
+Result<void> convert_abs(Conversion& conversion, const Node& node);
+Result<void> convert_relu(Conversion& conversion, const Node& node);
+Result<void> convert_sigmoid(Conversion& conversion, const Node& node);
+
+/// `Add`, `Sub`, `Mul`, `Div` of two float operands whose shapes broadcast.
+Result<void> convert_add(Conversion& conversion, const Node& node);
+Result<void> convert_sub(Conversion& conversion, const Node& node);
+Result<void> convert_mul(Conversion& conversion, const Node& node);
+Result<void> convert_div(Conversion& conversion, const Node& node);
+/// `Pow` of a float base; the exponent float, or an int64 constant taken as floats.
+Result<void> convert_pow(Conversion& conversion, const Node& node);
+/// `Max` and `Min` of one or more float operands, folded pairwise from the left.
+Result<void> convert_max(Conversion& conversion, const Node& node);
+Result<void> convert_min(Conversion& conversion, const Node& node);
+
+/// `ReduceMean`, `ReduceMax` and `ReduceSum` before opset 13, their axes an attribute.
+Result<void> convert_reduce_mean(Conversion& conversion, const Node& node);
+Result<void> convert_reduce_max(Conversion& conversion, const Node& node);
+Result<void> convert_reduce_sum_v1(Conversion& conversion, const Node& node);
+/// `ReduceSum` from opset 13: its axes an optional constant input, and `noop_with_empty_axes`.
+Result<void> convert_reduce_sum_v13(Conversion& conversion, const Node& node);
+
+} // namespace orvik_compiler::onnx_import
