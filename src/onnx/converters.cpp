@@ -4,7 +4,9 @@
 
 #include "attributes.hpp"
 #include "broadcasting.hpp"
+#include "constant_folding.hpp"
 #include "constants.hpp"
+#include "convolution_converters.hpp"
 #include "elementwise_converters.hpp"
 #include "layer_norm.hpp"
 #include "operands.hpp"
@@ -406,6 +408,7 @@ constexpr std::array converters{
     ConverterEntry{"Cast", 6, convert_cast},
     ConverterEntry{"Concat", 4, convert_concat},
     ConverterEntry{"Constant", 1, convert_constant},
+    ConverterEntry{"Conv", 1, convert_conv},
     ConverterEntry{"Div", 1, convert_div},
     ConverterEntry{"Erf", 9, convert_erf},
     ConverterEntry{"Exp", 6, convert_exp},
@@ -471,6 +474,10 @@ CompileError unsupported_operator(const Node& node) {
 }
 
 Result<void> convert_node(Conversion& conversion, const Node& node) {
+  ORVIK_TRY(folded, fold_constant_node(conversion, node));
+  if (folded) {
+    return {};
+  }
   const Converter convert = is_default_domain(node.proto.domain())
                                 ? find_converter(node.proto.op_type(), conversion.opset)
                                 : nullptr;

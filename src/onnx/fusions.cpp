@@ -168,8 +168,34 @@ const std::string& output_of(const GraphIndex& index, std::size_t n) {
   return node_at(index, n).output(0);
 }
 
-/// The inner part of GELU read by `tanh_node`: sqrt(2/pi) * (x + 0.044715 * Pow(x, 3)).
-/// Returns x and appends the nodes it covers.
+/// The nodes that make `value` as the cube of `x`: Pow(x, 3), or the product of x and x * x
+/// in either grouping and operand order, whose square nothing else reads.
+std::optional<std::vector<std::size_t>> match_cube(const GraphIndex& index, std::string_view value,
+                                                   std::string_view x) {
+  if (const std::optional<std::size_t> pow = made_by(index, value, "Pow")) {
+    const onnx::NodeProto& node = node_at(index, *pow);
+    if (node.input_size() == 2 && node.input(0) == x && is_scalar(index, node.input(1), 3.0)) {
+      return std::vector<std::size_t>{*pow};
+    }
+    return std::nullopt;
+  }
+  const std::optional<std::size_t> outer = made_by(index, value, "Mul");
+  const std::optional<std::string_view> square_value =
+      outer ? other_operand(node_at(index, *outer), x) : std::nullopt;
+  const std::optional<std::size_t> square =
+      square_value ? made_by(index, *square_value, "Mul") : std::nullopt;
+  if (!square || sole_reader(index, *square_value, "Mul") != outer) {
+    return std::nullopt;
+  }
+  const onnx::NodeProto& node = node_at(index, *square);
+  if (node.input_size() == 2 && node.input(0) == x && node.input(1) == x) {
+    return std::vector<std::size_t>{*square, *outer};
+  }
+  return std::nullopt;
+}
+
+/// The inner part of GELU read by `tanh_node`: sqrt(2/pi) * (x + 0.044715 * x^3), the cube as
+/// `match_cube` finds it. Returns x and appends the nodes it covers.
 std::optional<std::string> match_gelu_argument(const GraphIndex& index, std::size_t tanh_node,
                                                std::vector<std::size_t>& nodes) {
   const onnx::NodeProto& tanh = node_at(index, tanh_node);
@@ -197,14 +223,12 @@ std::optional<std::string> match_gelu_argument(const GraphIndex& index, std::siz
     }
     const std::optional<std::string_view> cube_value =
         beside_scalar(index, node_at(index, *term), 0.044715);
-    const std::optional<std::size_t> cube =
-        cube_value ? made_by(index, *cube_value, "Pow") : std::nullopt;
-    if (!cube || sole_reader(index, *cube_value, "Mul") != term) {
+    if (!cube_value || sole_reader(index, *cube_value, "Mul") != term) {
       continue;
     }
-    const onnx::NodeProto& pow = node_at(index, *cube);
-    if (pow.input_size() == 2 && pow.input(0) == x && is_scalar(index, pow.input(1), 3.0)) {
-      nodes.insert(nodes.end(), {*cube, *term, *sum, *scaling, tanh_node});
+    if (const std::optional<std::vector<std::size_t>> cube = match_cube(index, *cube_value, x)) {
+      nodes.insert(nodes.end(), cube->begin(), cube->end());
+      nodes.insert(nodes.end(), {*term, *sum, *scaling, tanh_node});
       return x;
     }
   }

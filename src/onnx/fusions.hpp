@@ -16,7 +16,7 @@ namespace orvik_compiler::onnx_import {
 
 /// The tanh form of GELU, 0.5 * x * (1 + Tanh(sqrt(2/pi) * (x + 0.044715 * Pow(x, 3)))), with
 /// the operands of each Add and Mul in either order and the three factors of the outer product
-/// in any grouping.
+/// in any grouping; the cube may also be written as x * (x * x) or (x * x) * x.
 struct GeluPattern {
   std::string input;
   std::string output;

@@ -1,7 +1,6 @@
 #pragma once
 
-// Converters of the products: MatMul of operands of any rank, and Conv whose stride equals its
-// kernel.
+// Converters of the products: MatMul of operands of any rank.
 
 #include "conversion.hpp"
 

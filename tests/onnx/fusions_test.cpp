@@ -20,9 +20,30 @@ bool has_operation(const Graph& graph, const std::string& kind) {
   });
 }
 
+/// Writes the nodes that make "cube" from "x".
+using CubeWriter = std::function<void(ModelBuilder&)>;
+
+void pow_cube(ModelBuilder& model) {
+  model.node("Pow", {"x", "three"}, {"cube"});
+}
+
+/// The products that exporters write for the cube, in both groupings and operand orders.
+const std::vector<std::pair<const char*, CubeWriter>> product_cubes{
+    {"x * (x * x)",
+     [](ModelBuilder& model) {
+       model.node("Mul", {"x", "x"}, {"square"});
+       model.node("Mul", {"x", "square"}, {"cube"});
+     }},
+    {"(x * x) * x",
+     [](ModelBuilder& model) {
+       model.node("Mul", {"x", "x"}, {"square"});
+       model.node("Mul", {"square", "x"}, {"cube"});
+     }},
+};
+
 /// The inner part of the tanh form of GELU of "x", up to "t" = Tanh(...) and "u" = 1 + t, with
 /// the constant operands on the side `constants_first` says.
-ModelBuilder gelu_inner(bool constants_first) {
+ModelBuilder gelu_inner(bool constants_first, const CubeWriter& write_cube) {
   ModelBuilder model;
   model.input("x", {2, 3});
   model.constant("three", {}, {3.0F}).constant("cubic", {1}, {0.044715F});
@@ -36,7 +57,7 @@ ModelBuilder gelu_inner(bool constants_first) {
       model.node(op, {value, constant}, {output});
     }
   };
-  model.node("Pow", {"x", "three"}, {"cube"});
+  write_cube(model);
   binary("Mul", "cube", "cubic", "cubic_term");
   model.node("Add", {"x", "cubic_term"}, {"inner"});
   binary("Mul", "inner", "root", "scaled");
@@ -48,8 +69,9 @@ ModelBuilder gelu_inner(bool constants_first) {
 /// The three groupings of the outer product 0.5 * x * u.
 enum class Grouping { HalfXFirst, XTimesUFirst, UTimesHalfFirst };
 
-ModelBuilder gelu(bool constants_first, Grouping grouping) {
-  ModelBuilder model = gelu_inner(constants_first);
+ModelBuilder gelu(bool constants_first, Grouping grouping,
+                  const CubeWriter& write_cube = pow_cube) {
+  ModelBuilder model = gelu_inner(constants_first, write_cube);
   switch (grouping) {
   case Grouping::HalfXFirst:
     model.node("Mul", {"half", "x"}, {"half_x"});
@@ -68,13 +90,18 @@ ModelBuilder gelu(bool constants_first, Grouping grouping) {
 }
 
 TEST_CASE("the tanh form of GELU is one Gelu in every order exporters write", "[onnx]") {
-  for (const bool constants_first : {false, true}) {
-    for (const Grouping grouping :
-         {Grouping::HalfXFirst, Grouping::XTimesUFirst, Grouping::UTimesHalfFirst}) {
-      CAPTURE(constants_first, static_cast<int>(grouping));
-      const OnnxModel model = expect_value(import_built(gelu(constants_first, grouping)));
-      CHECK(describe(model.graph) == std::vector<std::string>{"y = Gelu(x)", "-> y [2, 3]"});
-      CHECK(model.weights.empty());
+  std::vector<std::pair<const char*, CubeWriter>> cubes{{"Pow(x, 3)", pow_cube}};
+  cubes.insert(cubes.end(), product_cubes.begin(), product_cubes.end());
+  for (const auto& [cube, write_cube] : cubes) {
+    for (const bool constants_first : {false, true}) {
+      for (const Grouping grouping :
+           {Grouping::HalfXFirst, Grouping::XTimesUFirst, Grouping::UTimesHalfFirst}) {
+        CAPTURE(cube, constants_first, static_cast<int>(grouping));
+        const OnnxModel model =
+            expect_value(import_built(gelu(constants_first, grouping, write_cube)));
+        CHECK(describe(model.graph) == std::vector<std::string>{"y = Gelu(x)", "-> y [2, 3]"});
+        CHECK(model.weights.empty());
+      }
     }
   }
 }
@@ -116,6 +143,63 @@ TEST_CASE("a GELU that does not match exactly is left alone", "[onnx]") {
       const OnnxModel imported = expect_value(import_built(model));
       CHECK_FALSE(has_operation(imported.graph, "Gelu"));
       CHECK(has_operation(imported.graph, "Pow"));
+      CHECK(has_operation(imported.graph, "Tanh"));
+    }
+  }
+}
+
+TEST_CASE("a GELU whose cube is a product that is not x * x * x is left alone", "[onnx]") {
+  const std::vector<std::pair<const char*, CubeWriter>> misses{
+      {"x * (x * z)",
+       [](ModelBuilder& model) {
+         model.input("z", {2, 3});
+         model.node("Mul", {"x", "z"}, {"square"});
+         model.node("Mul", {"x", "square"}, {"cube"});
+       }},
+      {"z * (x * x)",
+       [](ModelBuilder& model) {
+         model.input("z", {2, 3});
+         model.node("Mul", {"x", "x"}, {"square"});
+         model.node("Mul", {"square", "z"}, {"cube"});
+       }},
+      {"(z * z) * x",
+       [](ModelBuilder& model) {
+         model.input("z", {2, 3});
+         model.node("Mul", {"z", "z"}, {"square"});
+         model.node("Mul", {"square", "x"}, {"cube"});
+       }},
+      {"(x * x) * (x * x)",
+       [](ModelBuilder& model) {
+         model.node("Mul", {"x", "x"}, {"square"});
+         model.node("Mul", {"square", "square"}, {"cube"});
+       }},
+      {"a square instead of a cube",
+       [](ModelBuilder& model) {
+         model.node("Mul", {"x", "x"}, {"cube"});
+       }},
+      {"(x + x) * x",
+       [](ModelBuilder& model) {
+         model.node("Add", {"x", "x"}, {"square"});
+         model.node("Mul", {"square", "x"}, {"cube"});
+       }},
+      {"a square that is also an output",
+       [](ModelBuilder& model) {
+         product_cubes[0].second(model);
+         model.output("square");
+       }},
+      {"a square read by another node",
+       [](ModelBuilder& model) {
+         product_cubes[1].second(model);
+         model.node("Neg", {"square"}, {"other"});
+         model.output("other");
+       }},
+  };
+  for (const auto& [what, write_cube] : misses) {
+    SECTION(what) {
+      // Converted node by node instead.
+      const OnnxModel imported =
+          expect_value(import_built(gelu(false, Grouping::HalfXFirst, write_cube)));
+      CHECK_FALSE(has_operation(imported.graph, "Gelu"));
       CHECK(has_operation(imported.graph, "Tanh"));
     }
   }
@@ -267,14 +351,17 @@ TEST_CASE("an imported encoder layer computes what the built-in one computes, bi
 }
 
 TEST_CASE("a fused GELU is the library's gelu of every element", "[onnx]") {
-  const OnnxModel model = expect_value(import_built(gelu(true, Grouping::XTimesUFirst)));
   const std::vector<float> x{-3.0F, -0.5F, 0.0F, 0.25F, 1.0F, 7.5F};
   std::vector<float> expected;
   for (const float value : x) {
     expected.push_back(kernels::gelu(value));
   }
-  CHECK(expect_value(evaluate(model.graph, imported_values(model, x))) ==
-        std::vector<std::vector<float>>{expected});
+  for (const CubeWriter& write_cube : {CubeWriter(pow_cube), product_cubes[0].second}) {
+    const OnnxModel model =
+        expect_value(import_built(gelu(true, Grouping::XTimesUFirst, write_cube)));
+    CHECK(expect_value(evaluate(model.graph, imported_values(model, x))) ==
+          std::vector<std::vector<float>>{expected});
+  }
 }
 
 } // namespace
