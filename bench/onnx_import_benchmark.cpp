@@ -1,7 +1,8 @@
 // The import benchmark: a model of 12 full-size encoder layers (sequence 128, hidden 768,
-// feed-forward 3072; about 340 MB of weights) is generated into a temporary directory, then
-// imported by `import_onnx` and, for comparison, parsed by protobuf alone, the floor for any
-// importer that reads the same file. Ends with the ratios of time and of peak heap.
+// feed-forward 3072; about 340 MB of weights) is generated into a temporary directory, or a model
+// file is named with `--model=PATH` (such as the BERT-base that bench/export_bert_base.py
+// exports), then imported by `import_onnx` and, for comparison, parsed by protobuf alone, the
+// floor for any importer that reads the same file. Ends with the ratios of time and of peak heap.
 
 #include "heap_counter.hpp"
 #include "testing/onnx/encoder_model.hpp"
@@ -20,6 +21,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <string_view>
 #include <unistd.h>
 
 namespace orvik_compiler::bench {
@@ -27,33 +29,55 @@ namespace {
 
 namespace fs = std::filesystem;
 
-/// The generated model file in a directory of its own, removed with it.
-class GeneratedModel {
+bool parse(const fs::path& file, onnx::ModelProto& model);
+
+/// The model file to import: one named on the command line, or one generated into a directory
+/// of its own, removed with it.
+class BenchModel {
 public:
-  GeneratedModel() {
+  /// Generates the 12-layer encoder.
+  BenchModel() {
     std::string pattern = (fs::temp_directory_path() / "orvik-onnx-bench-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
       throw std::runtime_error("cannot make a temporary directory");
     }
     directory_ = pattern;
-    file_ = directory_ / "encoder12.onnx";
+    file_ = *directory_ / "encoder12.onnx";
+    name_ = "encoder12";
     const EncoderConfig config{128, 768, 12, 3072};
     const std::uint64_t layers = 12;
     testing::encoder_model(config, layers, testing::NormForm::WrittenOut).save(file_);
     const std::uint64_t h = config.hidden;
     weight_bytes_ = layers * (4 * h * h + 2 * h * config.feed_forward) * sizeof(float);
   }
-  GeneratedModel(const GeneratedModel&) = delete;
-  GeneratedModel& operator=(const GeneratedModel&) = delete;
-  ~GeneratedModel() { fs::remove_all(directory_); }
+  /// A model file given by the user; its weights' bytes are those of its initializers.
+  explicit BenchModel(fs::path file) : file_(std::move(file)), name_(file_.stem().string()) {
+    onnx::ModelProto model;
+    if (!parse(file_, model)) {
+      throw std::runtime_error("protobuf cannot parse " + file_.string());
+    }
+    for (const onnx::TensorProto& initializer : model.graph().initializer()) {
+      weight_bytes_ += initializer.raw_data().size() +
+                       static_cast<std::uint64_t>(initializer.float_data_size()) * sizeof(float);
+    }
+  }
+  BenchModel(const BenchModel&) = delete;
+  BenchModel& operator=(const BenchModel&) = delete;
+  ~BenchModel() {
+    if (directory_) {
+      fs::remove_all(*directory_);
+    }
+  }
 
   const fs::path& file() const { return file_; }
-  /// The bytes of the six weight matrices of all layers.
+  const std::string& name() const { return name_; }
+  /// The bytes of the model's weights.
   std::uint64_t weight_bytes() const { return weight_bytes_; }
 
 private:
-  fs::path directory_;
+  std::optional<fs::path> directory_;
   fs::path file_;
+  std::string name_;
   std::uint64_t weight_bytes_ = 0;
 };
 
@@ -81,11 +105,11 @@ void count_peak(benchmark::State& state, std::size_t before) {
                          benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
 }
 
-void parse_benchmark(benchmark::State& state, const GeneratedModel& generated) {
+void parse_benchmark(benchmark::State& state, const BenchModel& source) {
   for (auto _ : state) {
     onnx::ModelProto model;
-    if (!parse(generated.file(), model)) {
-      state.SkipWithError("protobuf cannot parse the generated model");
+    if (!parse(source.file(), model)) {
+      state.SkipWithError("protobuf cannot parse the model");
       return;
     }
     benchmark::DoNotOptimize(model);
@@ -94,14 +118,14 @@ void parse_benchmark(benchmark::State& state, const GeneratedModel& generated) {
   reset_heap_peak();
   {
     onnx::ModelProto model;
-    benchmark::DoNotOptimize(parse(generated.file(), model));
+    benchmark::DoNotOptimize(parse(source.file(), model));
   }
   count_peak(state, before);
 }
 
-void import_benchmark(benchmark::State& state, const GeneratedModel& generated) {
+void import_benchmark(benchmark::State& state, const BenchModel& source) {
   for (auto _ : state) {
-    Result<OnnxModel> model = import_onnx(generated.file(), {});
+    Result<OnnxModel> model = import_onnx(source.file(), {});
     if (!model) {
       state.SkipWithError(model.error().message.c_str());
       return;
@@ -111,13 +135,13 @@ void import_benchmark(benchmark::State& state, const GeneratedModel& generated) 
   const std::size_t before = heap_usage().in_use;
   reset_heap_peak();
   {
-    const Result<OnnxModel> model = import_onnx(generated.file(), {});
+    const Result<OnnxModel> model = import_onnx(source.file(), {});
     benchmark::DoNotOptimize(model);
   }
   count_peak(state, before);
   state.counters["weight_bytes"] =
-      benchmark::Counter(static_cast<double>(generated.weight_bytes()),
-                         benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
+      benchmark::Counter(static_cast<double>(source.weight_bytes()), benchmark::Counter::kDefaults,
+                         benchmark::Counter::kIs1024);
 }
 
 /// The console report, then the time of the import over the parse and the heap it needs beyond
@@ -173,17 +197,32 @@ private:
 
 int main(int argc, char** argv) {
   using namespace orvik_compiler::bench;
+  // `--model=PATH` is this benchmark's own flag; the rest are the benchmark library's.
+  std::optional<fs::path> given;
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    constexpr std::string_view flag = "--model=";
+    if (std::string_view(argv[i]).starts_with(flag)) {
+      given = fs::path(argv[i] + flag.size());
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
     return 1;
   }
-  std::cerr << "generating the 12-layer encoder model\n";
-  const GeneratedModel generated;
-  std::cerr << "generated " << fs::file_size(generated.file()) << " bytes\n";
-  benchmark::RegisterBenchmark("parse/encoder12", parse_benchmark, std::cref(generated))
+  if (!given) {
+    std::cerr << "generating the 12-layer encoder model\n";
+  }
+  const BenchModel model = given ? BenchModel(*given) : BenchModel();
+  std::cerr << model.file().string() << ": " << fs::file_size(model.file()) << " bytes\n";
+  benchmark::RegisterBenchmark(("parse/" + model.name()).c_str(), parse_benchmark, std::cref(model))
       ->Unit(benchmark::kMillisecond)
       ->UseRealTime();
-  benchmark::RegisterBenchmark("import/encoder12", import_benchmark, std::cref(generated))
+  benchmark::RegisterBenchmark(("import/" + model.name()).c_str(), import_benchmark,
+                               std::cref(model))
       ->Unit(benchmark::kMillisecond)
       ->UseRealTime();
   RatioReporter reporter;

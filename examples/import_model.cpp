@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
 
   std::vector<TensorValue> values; // the weights, read in place, and the input
   for (const WeightValues& weight : model->weights) {
-    values.push_back({weight.tensor, weight.values()});
+    values.push_back(weight.binding()); // F32 weights, or the I32 indices some converters make
   }
   const Result<OnnxTensor> input = read_onnx_tensor(argv[2]);
   if (!input || model->input_names.size() != 1) {

@@ -63,7 +63,8 @@ void check(const orvik_compiler::OnnxModel& model) {
         (i > 0 && model.weights[i - 1].tensor.index >= tensor.index)) {
       finding("weights out of tensor order");
     }
-    if (model.weights[i].values().size() != graph.tensors[tensor.index].elements()) {
+    if (model.weights[i].bytes.size() != 4 * graph.tensors[tensor.index].elements() ||
+        model.weights[i].dtype != graph.tensors[tensor.index].dtype) {
       finding("a weight's values do not fill its tensor");
     }
   }

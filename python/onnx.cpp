@@ -46,9 +46,14 @@ OnnxModelArrays import_model(const std::filesystem::path& file,
   py::dict weights;
   for (oc::WeightValues& weight : model.weights) {
     const oc::TensorId id = weight.tensor;
-    weights[py::cast(id)] = take_over(
-        std::move(weight), [](const oc::WeightValues& held) { return held.values(); },
-        model.graph.tensors[id.index].shape);
+    const std::span<const std::uint64_t> shape = model.graph.tensors[id.index].shape;
+    if (weight.dtype == oc::DType::I32) {
+      weights[py::cast(id)] = take_over(
+          std::move(weight), [](const oc::WeightValues& held) { return held.integers(); }, shape);
+    } else {
+      weights[py::cast(id)] = take_over(
+          std::move(weight), [](const oc::WeightValues& held) { return held.values(); }, shape);
+    }
   }
   return {std::move(model.graph), std::move(weights), std::move(model.input_names),
           std::move(model.output_names)};

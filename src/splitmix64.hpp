@@ -1,6 +1,6 @@
 #pragma once
 
-// The finaliser of the SplitMix64 generator, for the library's hash keys and tree priorities.
+// The finaliser of the SplitMix64 generator, for the tree priorities of the memory planner.
 
 #include <cstdint>
 

@@ -4,6 +4,7 @@
 // names of its inputs and outputs. A library of its own, orvik_compiler::onnx, built on the
 // system's ONNX and protobuf libraries, so that the core library keeps to the standard library.
 
+#include "orvik_compiler/evaluate.hpp"
 #include "orvik_compiler/graph.hpp"
 #include "orvik_compiler/result.hpp"
 
@@ -27,16 +28,24 @@ struct OnnxImportOptions {
 };
 
 /// The values of one weight tensor: row-major, exactly as many as the tensor has elements, held
-/// as the bytes of 32-bit floats in the host's byte order. The bytes of a float32 initializer
-/// stored in `raw_data` are taken over from the parsed model without a copy (on a little-endian
-/// host they are the file's bytes as they are); other values are decoded into them once.
+/// as the bytes of 32-bit values of the tensor's type (floats for F32, integers for I32) in the
+/// host's byte order. The bytes of a float32 initializer stored in `raw_data` are taken over from
+/// the parsed model without a copy (on a little-endian host they are the file's bytes as they
+/// are); other values are decoded into them once.
 struct WeightValues {
   TensorId tensor;
-  /// sizeof(float) bytes per value.
+  /// Four bytes per value.
   std::string bytes;
+  /// The weight tensor's element type.
+  DType dtype = DType::F32;
 
-  /// The values, to bind to `evaluate`; valid while `bytes` is neither changed nor destroyed.
+  /// The values of an F32 weight; empty for an I32 one. Valid while `bytes` is neither changed
+  /// nor destroyed, as are the spans below.
   std::span<const float> values() const;
+  /// The values of an I32 weight; empty for an F32 one.
+  std::span<const std::int32_t> integers() const;
+  /// The values bound to the tensor, to pass to `evaluate`.
+  TensorValue binding() const;
 
   friend bool operator==(const WeightValues&, const WeightValues&) = default;
 };

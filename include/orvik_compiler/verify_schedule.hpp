@@ -25,9 +25,9 @@ namespace orvik_compiler {
 ///     command to a tile below `tile_count` and to tensors of the graph, every transfer to
 ///     tiles below `tile_count` and a tensor of the graph.
 ///  5. Compute phases: one per op, in op order; one command per tile of the output layout, in
-///     its order, each carrying the op's output and inputs; exactly one command with the role
-///     "tail", the last; every key as the kernel rules give it (kernel name, output shape,
-///     worker count, output alignment).
+///     its order, each carrying the op's output and inputs; the role "tail" on the last command
+///     and "body" on every other, compared whole; every key as the kernel rules give it (kernel
+///     name, output shape, worker count, output alignment).
 ///  6. Exchange phases: each directly precedes a compute phase, passes `validate_transfers`,
 ///     and holds exactly the transfers that bring the op's inputs to its output tiles (output
 ///     position i from input tile i mod n, inputs in operand order); an op that needs
@@ -44,7 +44,9 @@ namespace orvik_compiler {
 ///     `data_base`.
 ///
 /// Never throws on a malformed schedule: ids, tiles and numbers out of range are diagnosed, not
-/// followed. Time O(A log A + S) for A allocations and S the size of the phases.
+/// followed. Time O(A log A + X log X + S) for A allocations, X transfers and S the size of the
+/// phases, whatever the keys. Memory beyond the graph and the schedule is linear in the records
+/// they already hold: each op's key is made once, not once per command.
 Result<void> verify_schedule(const Graph& graph, const CompilerOptions& options,
                              const Schedule& schedule);
 

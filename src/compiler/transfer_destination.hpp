@@ -1,31 +1,20 @@
 #pragma once
 
-// The key of the exchange check's hash table: a tensor arriving on a tile.
+// The exchange check's search for a repeated destination: a tensor arriving twice on one tile.
 
-#include "../splitmix64.hpp"
-
-#include "orvik_compiler/graph.hpp"
+#include "orvik_compiler/schedule.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace orvik_compiler {
 
-struct TransferDestination {
-  std::uint16_t tile = 0;
-  TensorId tensor;
-
-  friend bool operator==(const TransferDestination&, const TransferDestination&) = default;
-};
-
-/// Mixes both halves of the key through a full 64-bit finaliser, so that keys whose tensor and
-/// tile trade off against each other (tensor ids chosen to cancel the tile numbers) still
-/// spread over the buckets, and the check stays linear on any transfer list.
-struct TransferDestinationHash {
-  std::size_t operator()(const TransferDestination& destination) const noexcept {
-    const std::uint64_t key = splitmix64_mix(destination.tensor.index) ^ destination.tile;
-    return static_cast<std::size_t>(splitmix64_mix(key));
-  }
-};
+/// The position of the first transfer whose destination tile and tensor an earlier transfer of
+/// `transfers` has too, or `transfers.size()` when no two share one. Sorts the destinations with
+/// their positions, so that the work is O(n log n) comparisons whatever the keys: no hash whose
+/// collisions a chosen list could pile up. `comparisons`, when given, receives their count.
+std::size_t first_repeated_destination(std::span<const Transfer> transfers,
+                                       std::uint64_t* comparisons = nullptr);
 
 } // namespace orvik_compiler

@@ -202,6 +202,8 @@ private:
     return {};
   }
 
+  /// Each command against the keys lowering gives, made once for the op: nothing here grows
+  /// with the op's tiles beyond the commands the schedule already holds.
   Result<void> commands(std::size_t p, const Phase::Compute& compute) {
     const Op& op = graph_.ops[compute.op.index];
     const Layout& layout = schedule_.layouts[op.output.index];
@@ -210,35 +212,46 @@ private:
       return Diagnostic() << "phase " << p << " (op " << op_name(op.id) << ") has " << count
                           << " commands for " << layout.tiles.size() << " output tiles";
     }
-    const KernelCommand expected_phase = lower_operations_command(op, layout);
+    const std::vector<KernelCommand> lowered = first_commands(op, layout);
+    const auto where = [&](std::size_t c) {
+      Diagnostic diagnostic;
+      diagnostic << "phase " << p << " (op " << op_name(op.id) << ") command " << c;
+      return diagnostic;
+    };
     for (std::size_t c = 0; c < count; ++c) {
       const KernelCommand& command = compute.commands[c];
-      Diagnostic where;
-      where << "phase " << p << " (op " << op_name(op.id) << ") command " << c;
       if (command.tile != layout.tiles[c]) {
-        return where << " runs on tile " << command.tile << ", not on tile " << layout.tiles[c]
-                     << " of the output layout";
+        return where(c) << " runs on tile " << command.tile << ", not on tile " << layout.tiles[c]
+                        << " of the output layout";
       }
       if (command.output != op.output || command.inputs != op.inputs) {
-        return where << " does not carry the op's output and inputs";
+        return where(c) << " does not carry the op's output and inputs";
       }
-      const bool last = c + 1 == count;
-      if ((command.specialization.role == "tail") != last) {
-        return where << " has the role " << Quoted{command.specialization.role}
-                     << "; the last command alone is the \"tail\"";
+      const SpecializationKey& expected =
+          (c + 1 == count ? lowered.back() : lowered.front()).specialization;
+      if (command.specialization.role != expected.role) {
+        return where(c) << " has the role " << Quoted{command.specialization.role} << ", not "
+                        << Quoted{expected.role} << "; the last command alone is the "
+                        << Quoted{lowered.back().specialization.role};
       }
-      SpecializationKey expected = expected_phase.specialization;
-      expected.role = command.specialization.role;
       if (command.specialization != expected) {
-        return where << " has the key " << command.specialization << ", expected " << expected;
+        return where(c) << " has the key " << command.specialization << ", expected " << expected;
       }
     }
     return {};
   }
 
-  /// The command that lowering gives the op's first output tile; its key is the op's.
-  KernelCommand lower_operations_command(const Op& op, const Layout& layout) const {
-    return compute_phase(graph_, op, layout).commands.front();
+  /// The commands that lowering gives the op's first two output tiles (one, when the layout
+  /// has one): a command before the last and the last. A key depends on the op, the layout's
+  /// alignment and whether its command is the last, never on the tile count, so these two stand
+  /// for all of the op's commands without making one per tile.
+  std::vector<KernelCommand> first_commands(const Op& op, const Layout& layout) const {
+    const auto shown = static_cast<std::ptrdiff_t>(std::min<std::size_t>(layout.tiles.size(), 2));
+    const Layout first_tiles{layout.tensor,
+                             {layout.tiles.begin(), layout.tiles.begin() + shown},
+                             layout.sharding,
+                             layout.alignment};
+    return compute_phase(graph_, op, first_tiles).commands;
   }
 
   Result<void> exchange_phases() {

@@ -90,8 +90,22 @@ void write_hex(std::ostream& out, std::uint32_t value, int min_digits) {
 
 } // namespace
 
-std::ostream& write_escaped(std::ostream& out, std::string_view text) {
-  out << '"';
+bool is_well_formed_utf8(std::string_view text) {
+  while (!text.empty()) {
+    const std::optional<Decoded> decoded = decode_utf8(text);
+    if (!decoded) {
+      return false;
+    }
+    text.remove_prefix(decoded->length);
+  }
+  return true;
+}
+
+namespace {
+
+/// Writes `text` with the debug text's escapes; a `message` keeps its line breaks, quotes and
+/// backslashes as they are.
+void write_escapes(std::ostream& out, std::string_view text, bool message) {
   while (!text.empty()) {
     const std::optional<Decoded> decoded = decode_utf8(text);
     if (!decoded) {
@@ -101,6 +115,11 @@ std::ostream& write_escaped(std::ostream& out, std::string_view text) {
       continue;
     }
     const char32_t point = decoded->code_point;
+    if (message && (point == U'"' || point == U'\\' || point == U'\n')) {
+      out << text.substr(0, decoded->length);
+      text.remove_prefix(decoded->length);
+      continue;
+    }
     switch (point) {
     case U'"':
       out << "\\\"";
@@ -131,7 +150,19 @@ std::ostream& write_escaped(std::ostream& out, std::string_view text) {
     }
     text.remove_prefix(decoded->length);
   }
+}
+
+} // namespace
+
+std::ostream& write_escaped(std::ostream& out, std::string_view text) {
+  out << '"';
+  write_escapes(out, text, false);
   return out << '"';
+}
+
+std::ostream& write_printable(std::ostream& out, std::string_view text) {
+  write_escapes(out, text, true);
+  return out;
 }
 
 } // namespace orvik_compiler

@@ -50,6 +50,18 @@ Result<float> float_attribute(const Node& node, std::string_view name, float fal
   return found->f();
 }
 
+Result<std::string> string_attribute(const Node& node, std::string_view name,
+                                     std::string_view fallback) {
+  const onnx::AttributeProto* found = attribute(node, name);
+  if (found == nullptr) {
+    return std::string(fallback);
+  }
+  if (!attribute_is(*found, onnx::AttributeProto::STRING, found->has_s())) {
+    return attribute_type_error(node, name, "a string");
+  }
+  return found->s();
+}
+
 Result<std::optional<std::vector<std::int64_t>>> ints_attribute(const Node& node,
                                                                 std::string_view name) {
   const onnx::AttributeProto* found = attribute(node, name);
@@ -61,6 +73,14 @@ Result<std::optional<std::vector<std::int64_t>>> ints_attribute(const Node& node
   }
   return std::optional<std::vector<std::int64_t>>(
       std::vector<std::int64_t>(found->ints().begin(), found->ints().end()));
+}
+
+std::string ints_text(const std::vector<std::int64_t>& values) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    text += (i == 0 ? "" : ", ") + std::to_string(values[i]);
+  }
+  return text + "]";
 }
 
 Result<std::uint64_t> normalised_axis(const Node& node, std::int64_t axis, std::uint64_t rank,

@@ -11,19 +11,12 @@
 #include <array>
 
 namespace orvik_compiler::onnx_import {
-namespace {
 
-/// The values of `source` (of shape `from`) repeated along the axes where `from` has extent 1
-/// or no axis, to fill `to`, a shape of `count` elements and at least one axis. Row by row: each
-/// row of the last axis is a run of the source or one value repeated.
-std::vector<float> broadcast_values(std::span<const float> source,
-                                    const std::vector<std::uint64_t>& from,
-                                    const std::vector<std::uint64_t>& to, std::uint64_t count) {
-  std::vector<float> values;
-  if (count == 0) {
-    return values;
+void broadcast_values(std::span<const float> source, const std::vector<std::uint64_t>& from,
+                      const std::vector<std::uint64_t>& to, std::span<float> target) {
+  if (target.empty()) {
+    return;
   }
-  values.reserve(static_cast<std::size_t>(count));
   // Strides of the source seen through the target's axes: 0 where the source repeats.
   const std::size_t rank = to.size();
   std::vector<std::uint64_t> strides(rank, 0);
@@ -35,15 +28,15 @@ std::vector<float> broadcast_values(std::span<const float> source,
     }
     stride *= from[axis];
   }
-  const std::uint64_t row = to[rank - 1];
+  const auto row = static_cast<std::ptrdiff_t>(to[rank - 1]);
   std::vector<std::uint64_t> index(rank, 0);
   std::uint64_t offset = 0;
-  for (std::uint64_t rows = count / row; rows > 0; --rows) {
+  for (auto out = target.begin(); out != target.end(); out += row) {
     const auto first = source.begin() + static_cast<std::ptrdiff_t>(offset);
     if (strides[rank - 1] == 0) {
-      values.insert(values.end(), static_cast<std::size_t>(row), *first);
+      std::fill(out, out + row, *first);
     } else {
-      values.insert(values.end(), first, first + static_cast<std::ptrdiff_t>(row));
+      std::copy(first, first + row, out);
     }
     // Step the index of the leading axes like an odometer, keeping the source offset in step.
     for (std::size_t axis = rank - 1; axis-- > 0;) {
@@ -55,24 +48,37 @@ std::vector<float> broadcast_values(std::span<const float> source,
       index[axis] = 0;
     }
   }
-  return values;
 }
+
+Result<void> reserve_expansion(Conversion& conversion, const Node& node, const std::string& what,
+                               std::uint64_t bytes) {
+  if (bytes > conversion.expansion_limit - conversion.expanded_bytes) {
+    return node_error(node, what + " needs " + std::to_string(bytes) +
+                                " bytes, beyond the expansion limit of " +
+                                std::to_string(conversion.expansion_limit) + " bytes");
+  }
+  conversion.expanded_bytes += bytes;
+  return {};
+}
+
+namespace {
 
 /// The constant `value` broadcast to `shape` as new data, within the expansion limit.
 Result<Value> expanded(Conversion& conversion, const Node& node, const Value& value,
                        const std::vector<std::uint64_t>& shape) {
   const std::uint64_t count = *element_count(shape);
-  const std::uint64_t bytes = count * sizeof(float);
-  if (bytes > conversion.expansion_limit - conversion.expanded_bytes) {
-    return node_error(node, "broadcasting constant \"" + value.name + "\" to " + shape_text(shape) +
-                                " needs " + std::to_string(bytes) +
-                                " bytes, beyond the expansion limit of " +
-                                std::to_string(conversion.expansion_limit) + " bytes");
+  if (Result<void> reserved = reserve_expansion(
+          conversion, node, "broadcasting constant \"" + value.name + "\" to " + shape_text(shape),
+          count * sizeof(float));
+      !reserved) {
+    return reserved.error();
   }
-  conversion.expanded_bytes += bytes;
-  std::vector<float> values = broadcast_values(
-      floats_in(conversion.data[*value.constant].float_bytes), value.shape, shape, count);
-  return new_constant(conversion, value.name + "/broadcast", shape, std::move(values));
+  // Written straight into the bytes the weight takes over: an expanded bias is as large as an
+  // activation, and a second copy of it would double what the import allocates.
+  std::string bytes(count * sizeof(float), '\0');
+  broadcast_values(floats_in(conversion.data[*value.constant].float_bytes), value.shape, shape,
+                   writable_floats_in(bytes));
+  return new_constant_of_bytes(conversion, value.name + "/broadcast", shape, std::move(bytes));
 }
 
 /// `value`, a float tensor of the graph, under `shape`, which it broadcasts to: a Reshape when
@@ -112,6 +118,18 @@ std::optional<std::vector<std::uint64_t>> broadcast_shape(const std::vector<std:
   return shape;
 }
 
+Result<Value> broadcast_value(Conversion& conversion, const Node& node, const Value& value,
+                              const std::vector<std::uint64_t>& shape) {
+  if (value.data_type != onnx::TensorProto::FLOAT) {
+    return data_type_error(node, value);
+  }
+  if (value.shape == shape) {
+    return value;
+  }
+  return value.constant ? expanded(conversion, node, value, shape)
+                        : broadcast_tensor(conversion, node, value, shape);
+}
+
 Result<TensorId> elementwise(Conversion& conversion, const Node& node, Elementwise kind, Value left,
                              Value right, const std::string& name) {
   for (const Value* operand : {&left, &right}) {
@@ -125,11 +143,7 @@ Result<TensorId> elementwise(Conversion& conversion, const Node& node, Elementwi
                                 " do not broadcast");
   }
   for (Value* operand : {&left, &right}) {
-    if (operand->shape == *shape) {
-      continue;
-    }
-    ORVIK_TRY(full, operand->constant ? expanded(conversion, node, *operand, *shape)
-                                      : broadcast_tensor(conversion, node, *operand, *shape));
+    ORVIK_TRY(full, broadcast_value(conversion, node, *operand, *shape));
     *operand = std::move(full);
   }
   ORVIK_TRY(a, tensor_of(conversion, node, left));

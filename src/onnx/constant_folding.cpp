@@ -29,10 +29,6 @@ struct Folded {
 
 using Inputs = std::vector<std::optional<Folded>>;
 
-bool is_integer_type(std::int32_t data_type) {
-  return data_type == onnx::TensorProto::INT32 || data_type == onnx::TensorProto::INT64;
-}
-
 bool is_foldable_type(std::int32_t data_type) {
   return data_type == onnx::TensorProto::FLOAT || is_integer_type(data_type) ||
          data_type == onnx::TensorProto::BOOL;
@@ -53,8 +49,9 @@ std::int64_t held(std::int32_t data_type, std::int64_t value) {
 Result<Folded> new_result(Conversion& conversion, const Node& node, std::int32_t data_type,
                           std::vector<std::uint64_t> shape) {
   const std::optional<std::uint64_t> count = element_count(shape);
+  // A float result is copied once more, into the bytes a weight takes over.
   const std::uint64_t element_bytes =
-      data_type == onnx::TensorProto::FLOAT ? sizeof(float) : sizeof(std::int64_t);
+      data_type == onnx::TensorProto::FLOAT ? 2 * sizeof(float) : sizeof(std::int64_t);
   const std::uint64_t available = conversion.expansion_limit - conversion.expanded_bytes;
   if (!count || *count > available / element_bytes) {
     return node_error(
@@ -726,7 +723,18 @@ Result<bool> fold_constant_node(Conversion& conversion, const Node& node) {
         !is_foldable_type(found->second.data_type)) {
       return false;
     }
-    inputs.push_back(read_constant(conversion, found->second));
+    // The folder computes on a copy of each input, which counts against the limit as well.
+    const Value& input = found->second;
+    const std::uint64_t copy_bytes =
+        *element_count(input.shape) *
+        (input.data_type == onnx::TensorProto::FLOAT ? sizeof(float) : sizeof(std::int64_t));
+    if (Result<void> reserved = reserve_expansion(
+            conversion, node, "reading constant \"" + input.name + "\" to fold the node",
+            copy_bytes);
+        !reserved) {
+      return reserved.error();
+    }
+    inputs.push_back(read_constant(conversion, input));
   }
   if (!inputs[0]) {
     return false;

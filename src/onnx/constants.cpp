@@ -5,6 +5,7 @@
 #include "tensor_data.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace orvik_compiler::onnx_import {
 
@@ -29,10 +30,34 @@ Result<Value> decoded_constant(Conversion& conversion, onnx::TensorProto& tensor
 
 Value new_constant(Conversion& conversion, const std::string& base,
                    std::vector<std::uint64_t> shape, std::vector<float> values) {
-  conversion.data.push_back(ConstantData{float_bytes(values), {}, std::nullopt});
+  return new_constant_of_bytes(conversion, base, std::move(shape), float_bytes(values));
+}
+
+Value new_constant_of_bytes(Conversion& conversion, const std::string& base,
+                            std::vector<std::uint64_t> shape, std::string bytes) {
+  conversion.data.push_back(ConstantData{std::move(bytes), {}, std::nullopt});
   return Value{fresh_name(conversion, base), onnx::TensorProto::FLOAT, std::move(shape),
                std::nullopt, conversion.data.size() - 1};
 }
+
+namespace {
+
+/// Whether every value of an integer constant fits an I32 weight; the first that does not is
+/// the error.
+Result<void> fits_int32(const Value& value, const std::vector<std::int64_t>& integers) {
+  const auto outside = std::find_if(integers.begin(), integers.end(), [](std::int64_t integer) {
+    return integer < std::numeric_limits<std::int32_t>::min() ||
+           integer > std::numeric_limits<std::int32_t>::max();
+  });
+  if (outside != integers.end()) {
+    return CompileError::graph("constant \"" + value.name + "\": value " +
+                               std::to_string(*outside) + " at index " +
+                               std::to_string(outside - integers.begin()) + " does not fit int32");
+  }
+  return {};
+}
+
+} // namespace
 
 Result<TensorId> constant_tensor(Conversion& conversion, const Value& value) {
   if (value.shape.empty()) {
@@ -46,8 +71,14 @@ Result<TensorId> constant_tensor(Conversion& conversion, const Value& value) {
   }
   Graph& graph = conversion.graph();
   ConstantData& data = conversion.data[*value.constant];
+  const bool integer = value.data_type != onnx::TensorProto::FLOAT;
   if (!data.weight) {
-    data.weight = graph.weight(value.name, value.shape);
+    if (integer) {
+      if (Result<void> fits = fits_int32(value, data.integers); !fits) {
+        return fits.error();
+      }
+    }
+    data.weight = graph.weight(value.name, value.shape, integer ? DType::I32 : DType::F32);
     return *data.weight;
   }
   if (graph.tensors[data.weight->index].shape == value.shape) {

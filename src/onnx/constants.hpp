@@ -22,10 +22,13 @@ Result<Value> decoded_constant(Conversion& conversion, onnx::TensorProto& tensor
 /// `base`.
 Value new_constant(Conversion& conversion, const std::string& base,
                    std::vector<std::uint64_t> shape, std::vector<float> values);
+/// The same, of the bytes of its floats as `float_bytes` makes them, taken over.
+Value new_constant_of_bytes(Conversion& conversion, const std::string& base,
+                            std::vector<std::uint64_t> shape, std::string bytes);
 
-/// The tensor of a float constant: a weight of its data, made once, or a reshape of the weight
-/// made of the same data under another shape. Errors, without a prefix: a scalar or empty
-/// constant.
+/// The tensor of a constant: a weight of its data, made once, or a reshape of the weight made of
+/// the same data under another shape; an I32 weight for an integer constant. Errors, without a
+/// prefix: a scalar or empty constant, an integer that does not fit 32 bits.
 Result<TensorId> constant_tensor(Conversion& conversion, const Value& value);
 
 } // namespace orvik_compiler::onnx_import

@@ -2,6 +2,7 @@
 
 #include "converters.hpp"
 
+#include "activation_converters.hpp"
 #include "attributes.hpp"
 #include "broadcasting.hpp"
 #include "constant_folding.hpp"
@@ -10,9 +11,12 @@
 #include "elementwise_converters.hpp"
 #include "layer_norm.hpp"
 #include "operands.hpp"
+#include "pooling_converters.hpp"
 #include "product_converters.hpp"
+#include "reduction_converters.hpp"
 #include "reshapes.hpp"
 #include "slicing_converters.hpp"
+#include "spatial_converters.hpp"
 #include "tensor_data.hpp"
 
 #include <algorithm>
@@ -280,45 +284,6 @@ Result<void> convert_identity(Conversion& conversion, const Node& node) {
                  reshaped(conversion, node, input, input.shape, output_name(node, 0)));
 }
 
-/// The `axis` of a Softmax of `input`, `fallback` when absent, made non-negative.
-Result<std::uint64_t> softmax_axis(Conversion& conversion, const Node& node, TensorId input,
-                                   std::int64_t fallback) {
-  ORVIK_TRY(requested, int_attribute(node, "axis", fallback));
-  return normalised_axis(node, requested, conversion.graph().tensors[input.index].shape.size(),
-                         "axis");
-}
-
-/// `Softmax` before opset 13: the input is seen as a matrix of the axes before `axis` (1 by
-/// default) by the rest, so it is reshaped around the softmax unless that makes no difference.
-Result<void> convert_softmax_v1(Conversion& conversion, const Node& node) {
-  ORVIK_TRY(input, input_tensor(conversion, node, 0));
-  ORVIK_TRY(axis, softmax_axis(conversion, node, input, 1));
-  Graph& graph = conversion.graph();
-  const std::vector<std::uint64_t> shape = graph.tensors[input.index].shape;
-  const auto at_axis = shape.begin() + static_cast<std::ptrdiff_t>(axis);
-  const std::string output = output_name(node, 0);
-  if (product(at_axis + 1, shape.end()) == 1) {
-    return defined(conversion, node, built(conversion, node, graph.softmax(output, input, axis)));
-  }
-  const std::vector<std::uint64_t> matrix{product(shape.begin(), at_axis),
-                                          product(at_axis, shape.end())};
-  ORVIK_TRY(rows, built(conversion, node,
-                        graph.reshape(fresh_name(conversion, output + "/rows"), input, matrix)));
-  ORVIK_TRY(softmax,
-            built(conversion, node,
-                  graph.softmax(fresh_name(conversion, output + "/rows_softmax"), rows, 1)));
-  return defined(conversion, node, built(conversion, node, graph.reshape(output, softmax, shape)));
-}
-
-/// `Softmax` from opset 13: along one axis, the last by default.
-Result<void> convert_softmax_v13(Conversion& conversion, const Node& node) {
-  ORVIK_TRY(input, input_tensor(conversion, node, 0));
-  ORVIK_TRY(axis, softmax_axis(conversion, node, input, -1));
-  return defined(
-      conversion, node,
-      built(conversion, node, conversion.graph().softmax(output_name(node, 0), input, axis)));
-}
-
 /// `LayerNormalization` over the axes from `axis` on, with its `Scale` and optional `B`; its
 /// `Mean` and `InvStdDev` outputs must not be read.
 Result<void> convert_layer_normalization(Conversion& conversion, const Node& node) {
@@ -405,48 +370,91 @@ struct ConverterEntry {
 constexpr std::array converters{
     ConverterEntry{"Abs", 6, convert_abs},
     ConverterEntry{"Add", 1, convert_add},
+    ConverterEntry{"AveragePool", 1, convert_average_pool},
+    ConverterEntry{"BatchNormalization", 6, convert_batch_normalization_v6},
+    ConverterEntry{"BatchNormalization", 7, convert_batch_normalization_v7},
+    ConverterEntry{"BatchNormalization", 9, convert_batch_normalization_v9},
+    ConverterEntry{"BatchNormalization", 14, convert_batch_normalization_v14},
     ConverterEntry{"Cast", 6, convert_cast},
+    ConverterEntry{"Celu", 12, convert_celu},
+    ConverterEntry{"Clip", 6, convert_clip_v6},
+    ConverterEntry{"Clip", 11, convert_clip_v11},
     ConverterEntry{"Concat", 4, convert_concat},
     ConverterEntry{"Constant", 1, convert_constant},
     ConverterEntry{"Conv", 1, convert_conv},
+    ConverterEntry{"DepthToSpace", 1, convert_depth_to_space},
     ConverterEntry{"Div", 1, convert_div},
+    ConverterEntry{"Dropout", 7, convert_dropout_v7},
+    ConverterEntry{"Dropout", 10, convert_dropout_v10},
+    ConverterEntry{"Dropout", 12, convert_dropout_v12},
+    ConverterEntry{"Elu", 6, convert_elu},
     ConverterEntry{"Erf", 9, convert_erf},
     ConverterEntry{"Exp", 6, convert_exp},
     ConverterEntry{"Expand", 8, convert_expand},
     ConverterEntry{"Flatten", 1, convert_flatten},
     ConverterEntry{"Gather", 1, convert_gather},
     ConverterEntry{"Gemm", 1, convert_gemm},
+    ConverterEntry{"GlobalAveragePool", 1, convert_global_average_pool},
+    ConverterEntry{"GlobalMaxPool", 1, convert_global_max_pool},
+    ConverterEntry{"HardSigmoid", 6, convert_hard_sigmoid},
+    ConverterEntry{"HardSwish", 14, convert_hard_swish},
     ConverterEntry{"Identity", 1, convert_identity},
+    ConverterEntry{"InstanceNormalization", 6, convert_instance_normalization},
     ConverterEntry{"LayerNormalization", 17, convert_layer_normalization},
+    ConverterEntry{"LeakyRelu", 6, convert_leaky_relu},
     ConverterEntry{"Log", 6, convert_log},
+    ConverterEntry{"LogSoftmax", 1, convert_log_softmax_v1},
+    ConverterEntry{"LogSoftmax", 13, convert_log_softmax_v13},
     ConverterEntry{"MatMul", 1, convert_matmul},
     ConverterEntry{"Max", 6, convert_max},
+    ConverterEntry{"MaxPool", 1, convert_max_pool},
+    ConverterEntry{"Mean", 6, convert_mean},
+    ConverterEntry{"MeanVarianceNormalization", 9, convert_mean_variance_normalization},
     ConverterEntry{"Min", 6, convert_min},
     ConverterEntry{"Mul", 1, convert_mul},
     ConverterEntry{"Neg", 6, convert_neg},
+    ConverterEntry{"PRelu", 6, convert_prelu_v6},
+    ConverterEntry{"PRelu", 7, convert_prelu_v7},
+    ConverterEntry{"Pad", 2, convert_pad_v2},
+    ConverterEntry{"Pad", 11, convert_pad_v11},
     ConverterEntry{"Pow", 7, convert_pow},
     ConverterEntry{"Reciprocal", 6, convert_reciprocal},
+    ConverterEntry{"ReduceL1", 1, convert_reduce_l1},
+    ConverterEntry{"ReduceL2", 1, convert_reduce_l2},
+    ConverterEntry{"ReduceLogSum", 1, convert_reduce_log_sum},
+    ConverterEntry{"ReduceLogSumExp", 1, convert_reduce_log_sum_exp},
     ConverterEntry{"ReduceMax", 1, convert_reduce_max},
     ConverterEntry{"ReduceMean", 1, convert_reduce_mean},
+    ConverterEntry{"ReduceMin", 1, convert_reduce_min},
+    ConverterEntry{"ReduceProd", 1, convert_reduce_prod},
     ConverterEntry{"ReduceSum", 1, convert_reduce_sum_v1},
     ConverterEntry{"ReduceSum", 13, convert_reduce_sum_v13},
+    ConverterEntry{"ReduceSumSquare", 1, convert_reduce_sum_square},
     ConverterEntry{"Relu", 6, convert_relu},
     ConverterEntry{"Reshape", 1, convert_reshape<shape_attribute>},
     ConverterEntry{"Reshape", 5, convert_reshape<shape_input>},
+    ConverterEntry{"Selu", 6, convert_selu},
+    ConverterEntry{"Shrink", 9, convert_shrink},
     ConverterEntry{"Sigmoid", 6, convert_sigmoid},
     ConverterEntry{"Slice", 10, convert_slice},
     ConverterEntry{"Softmax", 1, convert_softmax_v1},
     ConverterEntry{"Softmax", 13, convert_softmax_v13},
+    ConverterEntry{"Softplus", 1, convert_softplus},
+    ConverterEntry{"Softsign", 1, convert_softsign},
+    ConverterEntry{"SpaceToDepth", 1, convert_space_to_depth},
     ConverterEntry{"Split", 2, convert_split_v11},
     ConverterEntry{"Split", 13, convert_split_v13},
     ConverterEntry{"Sqrt", 6, convert_sqrt},
     ConverterEntry{"Squeeze", 1, convert_squeeze<axes_attribute>},
     ConverterEntry{"Squeeze", 13, convert_squeeze<axes_input>},
     ConverterEntry{"Sub", 1, convert_sub},
+    ConverterEntry{"Sum", 6, convert_sum},
     ConverterEntry{"Tanh", 6, convert_tanh},
+    ConverterEntry{"Tile", 6, convert_tile},
     ConverterEntry{"Transpose", 1, convert_transpose},
     ConverterEntry{"Unsqueeze", 1, convert_unsqueeze<axes_attribute>},
     ConverterEntry{"Unsqueeze", 13, convert_unsqueeze<axes_input>},
+    ConverterEntry{"Where", 9, convert_where},
 };
 
 static_assert(std::adjacent_find(converters.begin(), converters.end(),

@@ -1,15 +1,13 @@
-// The converters of element-wise operators and reductions.
+// The converters of element-wise operators.
 
 #include "elementwise_converters.hpp"
 
-#include "attributes.hpp"
 #include "broadcasting.hpp"
 #include "constants.hpp"
 #include "operands.hpp"
 #include "reshapes.hpp"
 #include "tensor_data.hpp"
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,94 +32,34 @@ Result<void> binary(Conversion& conversion, const Node& node, Elementwise kind) 
                  elementwise(conversion, node, kind, left, right, output_name(node, 0)));
 }
 
-/// An operation of all the node's operands, folded from the left: ((a op b) op c) ...; a single
-/// operand is the result itself.
-Result<void> folded(Conversion& conversion, const Node& node, Elementwise kind) {
+/// An operation of all the node's operands, folded from the left: ((a op b) op c) ..., its last
+/// step named `name`; a single operand is the result itself.
+Result<Value> fold_operands(Conversion& conversion, const Node& node, Elementwise kind,
+                            const std::string& name) {
   ORVIK_TRY(first, input_value(conversion, node, 0));
   if (first.data_type != onnx::TensorProto::FLOAT) {
     return data_type_error(node, first);
   }
-  const std::string output = output_name(node, 0);
   const int count = node.proto.input_size();
   if (count == 1) {
-    ORVIK_TRY(same, reshaped(conversion, node, first, first.shape, output));
-    define(conversion, node, 0, std::move(same));
-    return {};
+    return reshaped(conversion, node, first, first.shape, name);
   }
   Value result = std::move(first);
   for (int i = 1; i < count; ++i) {
     ORVIK_TRY(operand, input_value(conversion, node, i));
-    const std::string name = i == count - 1 ? output : fresh_name(conversion, output + "/partial");
-    ORVIK_TRY(partial, elementwise(conversion, node, kind, result, operand, name));
+    const std::string step = i == count - 1 ? name : fresh_name(conversion, name + "/partial");
+    ORVIK_TRY(partial, elementwise(conversion, node, kind, result, operand, step));
     result = tensor_value(conversion, partial);
   }
-  define(conversion, node, 0, std::move(result));
-  return {};
+  return result;
+}
+
+Result<void> folded(Conversion& conversion, const Node& node, Elementwise kind) {
+  return defined(conversion, node, fold_operands(conversion, node, kind, output_name(node, 0)));
 }
 
 /// Integers up to 2^24 in magnitude are exactly floats.
 constexpr std::int64_t exact_float_integers = std::int64_t{1} << 24;
-
-/// The reduction axes: `axes` made non-negative, each once; all axes when `axes` is missing or
-/// empty.
-Result<std::vector<bool>> reduced_axes(const Node& node,
-                                       const std::optional<std::vector<std::int64_t>>& axes,
-                                       std::uint64_t rank) {
-  if (!axes || axes->empty()) {
-    return std::vector<bool>(rank, true);
-  }
-  std::vector<bool> reduced(rank, false);
-  for (const std::int64_t axis : *axes) {
-    ORVIK_TRY(index, normalised_axis(node, axis, rank, "axis"));
-    if (reduced[index]) {
-      return node_error(node, "axis " + std::to_string(axis) + " is given twice");
-    }
-    reduced[index] = true;
-  }
-  return reduced;
-}
-
-using ReduceBuilder = Result<TensorId> (Graph::*)(std::string, TensorId, std::uint64_t);
-
-/// A reduction along `axes` (all when missing or empty), one operation per axis in increasing
-/// order, each keeping its axis with extent 1; without `keepdims`, a Reshape then removes them.
-Result<void> reduce(Conversion& conversion, const Node& node, ReduceBuilder build,
-                    const std::optional<std::vector<std::int64_t>>& axes) {
-  ORVIK_TRY(keep_dims, int_attribute(node, "keepdims", 1));
-  ORVIK_TRY(input, input_tensor(conversion, node, 0));
-  Graph& graph = conversion.graph();
-  const std::vector<std::uint64_t> shape = graph.tensors[input.index].shape;
-  ORVIK_TRY(reduced, reduced_axes(node, axes, shape.size()));
-  std::size_t last = 0;
-  std::vector<std::uint64_t> kept;
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    if (reduced[i]) {
-      last = i;
-    } else {
-      kept.push_back(shape[i]);
-    }
-  }
-  const std::string output = output_name(node, 0);
-  TensorId result = input;
-  for (std::size_t i = 0; i <= last; ++i) {
-    if (!reduced[i]) {
-      continue;
-    }
-    const std::string name = keep_dims != 0 && i == last
-                                 ? output
-                                 : fresh_name(conversion, output + "/axis" + std::to_string(i));
-    ORVIK_TRY(step, built(conversion, node, (graph.*build)(name, result, i)));
-    result = step;
-  }
-  if (keep_dims != 0) {
-    define_tensor(conversion, node, 0, result);
-    return {};
-  }
-  ORVIK_TRY(removed,
-            reshaped(conversion, node, tensor_value(conversion, result), std::move(kept), output));
-  define(conversion, node, 0, std::move(removed));
-  return {};
-}
 
 } // namespace
 
@@ -211,36 +149,23 @@ Result<void> convert_min(Conversion& conversion, const Node& node) {
   return folded(conversion, node, Elementwise::Minimum);
 }
 
-Result<void> convert_reduce_mean(Conversion& conversion, const Node& node) {
-  ORVIK_TRY(axes, ints_attribute(node, "axes"));
-  return reduce(conversion, node, &Graph::reduce_mean, axes);
+Result<void> convert_sum(Conversion& conversion, const Node& node) {
+  return folded(conversion, node, Elementwise::Add);
 }
 
-Result<void> convert_reduce_max(Conversion& conversion, const Node& node) {
-  ORVIK_TRY(axes, ints_attribute(node, "axes"));
-  return reduce(conversion, node, &Graph::reduce_max, axes);
-}
-
-Result<void> convert_reduce_sum_v1(Conversion& conversion, const Node& node) {
-  ORVIK_TRY(axes, ints_attribute(node, "axes"));
-  return reduce(conversion, node, &Graph::reduce_sum, axes);
-}
-
-Result<void> convert_reduce_sum_v13(Conversion& conversion, const Node& node) {
-  ORVIK_TRY(noop_with_empty_axes, int_attribute(node, "noop_with_empty_axes", 0));
-  std::optional<std::vector<std::int64_t>> axes;
-  if (has_input(node, 1)) {
-    ORVIK_TRY(given, input_integers(conversion, node, 1, "axes"));
-    axes = std::move(given);
+Result<void> convert_mean(Conversion& conversion, const Node& node) {
+  const int count = node.proto.input_size();
+  if (count == 1) {
+    return folded(conversion, node, Elementwise::Add);
   }
-  if (noop_with_empty_axes != 0 && (!axes || axes->empty())) {
-    ORVIK_TRY(input, input_tensor(conversion, node, 0));
-    const Value value = tensor_value(conversion, input);
-    ORVIK_TRY(same, reshaped(conversion, node, value, value.shape, output_name(node, 0)));
-    define(conversion, node, 0, std::move(same));
-    return {};
-  }
-  return reduce(conversion, node, &Graph::reduce_sum, axes);
+  const std::string output = output_name(node, 0);
+  ORVIK_TRY(sum, fold_operands(conversion, node, Elementwise::Add,
+                               fresh_name(conversion, output + "/sum")));
+  return defined(conversion, node,
+                 elementwise(conversion, node, Elementwise::Div, sum,
+                             new_constant(conversion, output + "/count", {},
+                                          std::vector<float>{static_cast<float>(count)}),
+                             output));
 }
 
 } // namespace orvik_compiler::onnx_import

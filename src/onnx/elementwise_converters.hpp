@@ -1,7 +1,7 @@
 #pragma once
 
-// The converters of element-wise operators (functions of one tensor, operations of two or more
-// whose shapes broadcast) and of reductions along axes.
+// The converters of element-wise operators: functions of one tensor, operations of two or more
+// whose shapes broadcast.
 
 #include "conversion.hpp"
 
@@ -31,11 +31,9 @@ Result<void> convert_pow(Conversion& conversion, const Node& node);
 Result<void> convert_max(Conversion& conversion, const Node& node);
 Result<void> convert_min(Conversion& conversion, const Node& node);
 
-/// `ReduceMean`, `ReduceMax` and `ReduceSum` before opset 13, their axes an attribute.
-Result<void> convert_reduce_mean(Conversion& conversion, const Node& node);
-Result<void> convert_reduce_max(Conversion& conversion, const Node& node);
-Result<void> convert_reduce_sum_v1(Conversion& conversion, const Node& node);
-/// `ReduceSum` from opset 13: its axes an optional constant input, and `noop_with_empty_axes`.
-Result<void> convert_reduce_sum_v13(Conversion& conversion, const Node& node);
+/// `Sum` of one or more float operands, folded pairwise from the left like `Max`; `Mean` that
+/// sum divided by the number of operands.
+Result<void> convert_sum(Conversion& conversion, const Node& node);
+Result<void> convert_mean(Conversion& conversion, const Node& node);
 
 } // namespace orvik_compiler::onnx_import

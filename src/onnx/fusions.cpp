@@ -111,7 +111,10 @@ std::optional<double> scalar(const GraphIndex& index, std::string_view value) {
     }
   }
   const onnx::TensorProto* tensor = constant_tensor(index, value);
-  if (tensor == nullptr) {
+  // A pattern's constants are scalars or of a few axes of extent 1. Looking no further keeps the
+  // matching linear in the model when one constant of huge rank is read by many nodes.
+  constexpr int pattern_rank_limit = 8;
+  if (tensor == nullptr || tensor->dims_size() > pattern_rank_limit) {
     return std::nullopt;
   }
   const Result<std::vector<std::uint64_t>> shape = tensor_shape(*tensor);

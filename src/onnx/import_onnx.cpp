@@ -2,6 +2,7 @@
 // fusions, converts every node in order, marks the outputs, and has ONNX infer the shapes of
 // the model it has accepted.
 
+#include "orvik_compiler/debug_text.hpp"
 #include "orvik_compiler/onnx.hpp"
 
 #include "constants.hpp"
@@ -12,6 +13,7 @@
 #include "tensor_data.hpp"
 
 #include <algorithm>
+#include <sstream>
 
 namespace orvik_compiler {
 namespace {
@@ -29,9 +31,44 @@ std::int64_t default_opset(const onnx::ModelProto& model) {
   return 1;
 }
 
+/// The first value name of the graph that is not well-formed UTF-8, if any.
+const std::string* malformed_name(const onnx::GraphProto& graph) {
+  const auto malformed = [](const std::string& name) { return !is_well_formed_utf8(name); };
+  for (const auto* values : {&graph.input(), &graph.output()}) {
+    for (const onnx::ValueInfoProto& value : *values) {
+      if (malformed(value.name())) {
+        return &value.name();
+      }
+    }
+  }
+  for (const onnx::TensorProto& initializer : graph.initializer()) {
+    if (malformed(initializer.name())) {
+      return &initializer.name();
+    }
+  }
+  for (const onnx::NodeProto& node : graph.node()) {
+    for (const auto* names : {&node.input(), &node.output()}) {
+      for (const std::string& name : *names) {
+        if (malformed(name)) {
+          return &name;
+        }
+      }
+    }
+  }
+  return nullptr;
+}
+
 /// Reserves every name the model gives a value, so that the importer's own names avoid them,
-/// and counts the readers of each value.
-void index_names(Conversion& conversion, const onnx::GraphProto& graph) {
+/// and counts the readers of each value. Names must be well-formed UTF-8: a graph file holds
+/// text, and two names that differ only in malformed bytes must not become one there.
+Result<void> index_names(Conversion& conversion, const onnx::GraphProto& graph) {
+  if (const std::string* name = malformed_name(graph)) {
+    std::ostringstream message;
+    message << "value name ";
+    write_escaped(message, *name);
+    message << " is not well-formed UTF-8";
+    return CompileError::graph(message.str());
+  }
   for (const onnx::ValueInfoProto& input : graph.input()) {
     conversion.names.insert(input.name());
   }
@@ -48,6 +85,7 @@ void index_names(Conversion& conversion, const onnx::GraphProto& graph) {
     ++conversion.readers[output.name()];
     conversion.names.insert(output.name());
   }
+  return {};
 }
 
 /// Decodes every initializer into a constant. Float ones take their bytes over from the message,
@@ -305,7 +343,13 @@ Result<void> check_declarations(const Conversion& conversion, onnx::GraphProto& 
 /// Hands the values of every weight over to the model, in tensor order.
 void collect_weights(Conversion& conversion) {
   for (ConstantData& data : conversion.data) {
-    if (data.weight) {
+    if (!data.weight) {
+      continue;
+    }
+    if (conversion.graph().tensors[data.weight->index].dtype == DType::I32) {
+      conversion.model.weights.push_back(
+          WeightValues{*data.weight, int32_bytes(data.integers), DType::I32});
+    } else {
       conversion.model.weights.push_back(WeightValues{*data.weight, std::move(data.float_bytes)});
     }
   }
@@ -319,7 +363,9 @@ Result<OnnxModel> convert_model(onnx::ModelProto& model, const OnnxImportOptions
   conversion.opset = default_opset(model);
   conversion.expansion_limit = options.expansion_limit;
   onnx::GraphProto& graph = *model.mutable_graph();
-  index_names(conversion, graph);
+  if (Result<void> indexed = index_names(conversion, graph); !indexed) {
+    return indexed.error();
+  }
   // Before the initializers give up their bytes: the matchers read the patterns' constants.
   const std::vector<Fusion> fusions = find_fusions(graph);
   if (Result<void> declared = declare_initializers(conversion, graph); !declared) {

@@ -2,6 +2,7 @@
 
 #include "reshapes.hpp"
 
+#include "constants.hpp"
 #include "operands.hpp"
 #include "tensor_data.hpp"
 
@@ -12,6 +13,13 @@ namespace orvik_compiler::onnx_import {
 Result<TensorId> any_tensor(Conversion& conversion, const Node& node, const Value& value) {
   if (value.tensor) {
     return *value.tensor;
+  }
+  if (value.constant && is_integer_type(value.data_type)) {
+    const Result<TensorId> weight = constant_tensor(conversion, value);
+    if (!weight) {
+      return node_error(node, weight.error().message);
+    }
+    return weight;
   }
   return tensor_of(conversion, node, value);
 }

@@ -11,14 +11,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace orvik_compiler::onnx_import {
 namespace {
-
-/// Whether an ONNX data type becomes an I32 tensor of the graph.
-bool is_integer(std::int32_t data_type) {
-  return data_type == onnx::TensorProto::INT32 || data_type == onnx::TensorProto::INT64;
-}
 
 /// A graph tensor as a value of the ONNX data type `data_type`.
 Value typed_tensor_value(const Conversion& conversion, TensorId tensor, std::int32_t data_type) {
@@ -205,7 +201,7 @@ Result<TensorId> wrapped_indices(Conversion& conversion, const Node& node, Tenso
 Result<Value> cast_constant(Conversion& conversion, const Node& node, const Value& value,
                             std::int32_t to) {
   if (value.data_type == to ||
-      (is_integer(value.data_type) && is_integer(to) && value.data_type != to)) {
+      (is_integer_type(value.data_type) && is_integer_type(to) && value.data_type != to)) {
     Value same = value;
     same.data_type = to;
     return same;
@@ -318,7 +314,7 @@ Result<void> convert_concat(Conversion& conversion, const Node& node) {
   std::vector<TensorId> parts;
   for (int i = 0; i < node.proto.input_size(); ++i) {
     ORVIK_TRY(part, input_value(conversion, node, i));
-    if (is_integer(part.data_type) != is_integer(first.data_type)) {
+    if (is_integer_type(part.data_type) != is_integer_type(first.data_type)) {
       return node_error(node, "input \"" + part.name + "\" has data type " +
                                   data_type_name(part.data_type) + ", but \"" + first.name +
                                   "\" has " + data_type_name(first.data_type));
@@ -344,7 +340,7 @@ Result<void> convert_gather(Conversion& conversion, const Node& node) {
   ORVIK_TRY(indices, input_value(conversion, node, 1));
   ORVIK_TRY(requested, int_attribute(node, "axis", 0));
   ORVIK_TRY(axis, normalised_axis(node, requested, table.shape.size(), "axis"));
-  if (!is_integer(indices.data_type)) {
+  if (!is_integer_type(indices.data_type)) {
     return node_error(node, "indices \"" + indices.name + "\" have data type " +
                                 data_type_name(indices.data_type) + ", not INT32 or INT64");
   }
@@ -367,6 +363,82 @@ Result<void> convert_gather(Conversion& conversion, const Node& node) {
                             conversion.graph().gather(output_name(node, 0), rows, wrapped)));
   define(conversion, node, 0, typed_tensor_value(conversion, gathered, table.data_type));
   return {};
+}
+
+Result<void> convert_where(Conversion& conversion, const Node& node) {
+  ORVIK_TRY(condition, input_value(conversion, node, 0));
+  ORVIK_TRY(chosen, input_value(conversion, node, 1));
+  ORVIK_TRY(other, input_value(conversion, node, 2));
+  if (condition.data_type != onnx::TensorProto::BOOL) {
+    return node_error(node, "condition \"" + condition.name + "\" has data type " +
+                                data_type_name(condition.data_type) + ", not BOOL");
+  }
+  if (!condition.constant) {
+    return node_error(node, "condition \"" + condition.name +
+                                "\" is not a constant; only a constant condition is supported");
+  }
+  std::optional<std::vector<std::uint64_t>> shape = broadcast_shape(condition.shape, chosen.shape);
+  if (shape) {
+    shape = broadcast_shape(*shape, other.shape);
+  }
+  if (!shape) {
+    return node_error(node, "shapes " + shape_text(condition.shape) + ", " +
+                                shape_text(chosen.shape) + " and " + shape_text(other.shape) +
+                                " do not broadcast");
+  }
+  const std::string output = output_name(node, 0);
+  if (shape->empty() || *element_count(*shape) == 0) {
+    return node_error(node, "the result's shape " + shape_text(*shape) +
+                                " is empty or a scalar; the graph has neither");
+  }
+  const std::uint64_t count = *element_count(*shape);
+  if (count > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) / 2) {
+    return node_error(node, "the result's " + std::to_string(count) +
+                                " elements are too many to choose between by 32-bit indices");
+  }
+  // Each element of the result is the one at its own position in `chosen` or in `other`: a
+  // Gather from both flattened and joined, by an index per element (i, or count + i).
+  // Per element: the condition broadcast, the index and its 32-bit bytes in the weight.
+  if (Result<void> reserved = reserve_expansion(
+          conversion, node, "choosing between the operands of shape " + shape_text(*shape),
+          count * (sizeof(float) + sizeof(std::int64_t) + sizeof(std::int32_t)));
+      !reserved) {
+    return reserved.error();
+  }
+  const std::vector<std::int64_t>& flags = conversion.data[*condition.constant].integers;
+  std::vector<float> flag_values(flags.begin(), flags.end());
+  std::vector<float> picks(count);
+  broadcast_values(flag_values, condition.shape, *shape, picks);
+  const bool all_chosen = std::all_of(picks.begin(), picks.end(), [](float f) { return f != 0; });
+  const bool none_chosen = std::all_of(picks.begin(), picks.end(), [](float f) { return f == 0; });
+  if (all_chosen || none_chosen) {
+    ORVIK_TRY(full, broadcast_value(conversion, node, all_chosen ? chosen : other, *shape));
+    ORVIK_TRY(result, reshaped(conversion, node, full, *shape, output));
+    define(conversion, node, 0, std::move(result));
+    return {};
+  }
+  std::vector<TensorId> halves;
+  for (const Value* branch : {&chosen, &other}) {
+    ORVIK_TRY(full, broadcast_value(conversion, node, *branch, *shape));
+    ORVIK_TRY(flat,
+              reshaped(conversion, node, full, {count}, fresh_name(conversion, output + "/flat")));
+    ORVIK_TRY(tensor, any_tensor(conversion, node, flat));
+    halves.push_back(tensor);
+  }
+  ORVIK_TRY(table, built(conversion, node,
+                         conversion.graph().concat(fresh_name(conversion, output + "/choices"),
+                                                   std::move(halves), 0)));
+  ConstantData indices;
+  indices.integers.resize(count);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    indices.integers[i] = static_cast<std::int64_t>(picks[i] != 0 ? i : count + i);
+  }
+  conversion.data.push_back(std::move(indices));
+  const Value index_value{fresh_name(conversion, output + "/picks"), onnx::TensorProto::INT32,
+                          *shape, std::nullopt, conversion.data.size() - 1};
+  ORVIK_TRY(index_tensor, any_tensor(conversion, node, index_value));
+  return defined(conversion, node,
+                 built(conversion, node, conversion.graph().gather(output, table, index_tensor)));
 }
 
 Result<void> convert_expand(Conversion& conversion, const Node& node) {
@@ -403,11 +475,11 @@ Result<void> convert_cast(Conversion& conversion, const Node& node) {
   ORVIK_TRY(input, input_value(conversion, node, 0));
   ORVIK_TRY(to_attribute, int_attribute(node, "to", onnx::TensorProto::UNDEFINED));
   const auto to = static_cast<std::int32_t>(to_attribute);
-  if (to != onnx::TensorProto::FLOAT && !is_integer(to)) {
+  if (to != onnx::TensorProto::FLOAT && !is_integer_type(to)) {
     return node_error(node, "a cast to " + data_type_name(to) +
                                 " is not supported; only FLOAT, INT32 and INT64 are");
   }
-  if (input.data_type != onnx::TensorProto::FLOAT && !is_integer(input.data_type)) {
+  if (input.data_type != onnx::TensorProto::FLOAT && !is_integer_type(input.data_type)) {
     return node_error(node, "a cast from " + data_type_name(input.data_type) +
                                 " is not supported; only FLOAT, INT32 and INT64 are");
   }
@@ -418,7 +490,7 @@ Result<void> convert_cast(Conversion& conversion, const Node& node) {
     return {};
   }
   ORVIK_TRY(tensor, any_tensor(conversion, node, input));
-  if (is_integer(to) == is_integer(input.data_type)) {
+  if (is_integer_type(to) == is_integer_type(input.data_type)) {
     ORVIK_TRY(same, reshaped(conversion, node, typed_tensor_value(conversion, tensor, to),
                              input.shape, output));
     define(conversion, node, 0, std::move(same));
@@ -426,7 +498,7 @@ Result<void> convert_cast(Conversion& conversion, const Node& node) {
   }
   ORVIK_TRY(cast, built(conversion, node,
                         conversion.graph().cast(output, tensor,
-                                                is_integer(to) ? DType::I32 : DType::F32)));
+                                                is_integer_type(to) ? DType::I32 : DType::F32)));
   define(conversion, node, 0, typed_tensor_value(conversion, cast, to));
   return {};
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 // Converters of the operators that pick, join, repeat or retype elements: Slice, Split, Concat,
-// Gather, Expand and Cast.
+// Gather, Where, Expand and Cast.
 
 #include "conversion.hpp"
 
@@ -23,6 +23,12 @@ Result<void> convert_concat(Conversion& conversion, const Node& node);
 /// `Gather`: a table by integer indices. Indices from the graph (integer inputs, casts) become
 /// one Gather; constant indices on a tensor become Slices of it, joined and reshaped.
 Result<void> convert_gather(Conversion& conversion, const Node& node);
+
+/// `Where` of a constant condition between float operands: the one operand broadcast when the
+/// condition is all one way, otherwise a Gather of each element from both operands (broadcast
+/// to the result's shape, flattened and joined) by constant I32 indices. Refused: a condition
+/// computed by the graph.
+Result<void> convert_where(Conversion& conversion, const Node& node);
 
 /// `Expand` of a tensor to a constant shape, broadcast both ways as ONNX says.
 Result<void> convert_expand(Conversion& conversion, const Node& node);

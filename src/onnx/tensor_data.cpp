@@ -142,10 +142,32 @@ std::string float_bytes(std::span<const float> values) {
   return std::string(reinterpret_cast<const char*>(values.data()), values.size_bytes());
 }
 
+std::span<float> writable_floats_in(std::string& bytes) {
+  return {std::launder(reinterpret_cast<float*>(bytes.data())), bytes.size() / sizeof(float)};
+}
+
 std::span<const float> floats_in(const std::string& bytes) {
   // The bytes were copied in (by protobuf or by `float_bytes`), which creates the floats they
   // represent; a string's buffer is aligned for any scalar.
   return {std::launder(reinterpret_cast<const float*>(bytes.data())), bytes.size() / sizeof(float)};
+}
+
+bool is_integer_type(std::int32_t data_type) {
+  return data_type == onnx::TensorProto::INT32 || data_type == onnx::TensorProto::INT64;
+}
+
+std::string int32_bytes(std::span<const std::int64_t> values) {
+  std::string bytes(values.size() * sizeof(std::int32_t), '\0');
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const auto value = static_cast<std::int32_t>(values[i]);
+    std::memcpy(bytes.data() + i * sizeof(value), &value, sizeof(value));
+  }
+  return bytes;
+}
+
+std::span<const std::int32_t> int32s_in(const std::string& bytes) {
+  return {std::launder(reinterpret_cast<const std::int32_t*>(bytes.data())),
+          bytes.size() / sizeof(std::int32_t)};
 }
 
 Result<std::vector<std::int32_t>> int32_values(const onnx::TensorProto& tensor,
@@ -163,7 +185,24 @@ Result<std::vector<std::int64_t>> int64_values(const onnx::TensorProto& tensor,
 namespace orvik_compiler {
 
 std::span<const float> WeightValues::values() const {
+  if (dtype != DType::F32) {
+    return {};
+  }
   return onnx_import::floats_in(bytes);
+}
+
+std::span<const std::int32_t> WeightValues::integers() const {
+  if (dtype != DType::I32) {
+    return {};
+  }
+  return onnx_import::int32s_in(bytes);
+}
+
+TensorValue WeightValues::binding() const {
+  if (dtype == DType::I32) {
+    return {tensor, integers()};
+  }
+  return {tensor, values()};
 }
 
 namespace {

@@ -36,8 +36,18 @@ Result<std::string> take_float_bytes(onnx::TensorProto& tensor, std::uint64_t el
 /// The bytes of host floats holding `values`.
 std::string float_bytes(std::span<const float> values);
 
+/// Whether an ONNX data type is one of the integers that become I32 tensors of the graph.
+bool is_integer_type(std::int32_t data_type);
+
 /// The floats that `bytes` holds, as `float_bytes` or `take_float_bytes` made them.
 std::span<const float> floats_in(const std::string& bytes);
+/// The same floats, to write.
+std::span<float> writable_floats_in(std::string& bytes);
+/// The bytes of 32-bit integers in the host's byte order, each value narrowed: the caller has
+/// checked that every one fits.
+std::string int32_bytes(std::span<const std::int64_t> values);
+/// The integers that `bytes` holds, as `int32_bytes` made them.
+std::span<const std::int32_t> int32s_in(const std::string& bytes);
 
 /// The values of an INT32 tensor, from `raw_data` (little-endian) or `int32_data`; errors as for
 /// `float_values`.

@@ -198,4 +198,11 @@ void set_attribute(onnx::NodeProto& node, const std::string& name,
   }
 }
 
+void set_attribute(onnx::NodeProto& node, const std::string& name, const std::string& value) {
+  onnx::AttributeProto* attribute = node.add_attribute();
+  attribute->set_name(name);
+  attribute->set_type(onnx::AttributeProto::STRING);
+  attribute->set_s(value);
+}
+
 } // namespace orvik_compiler::testing

@@ -54,6 +54,7 @@ void set_attribute(onnx::NodeProto& node, const std::string& name, std::int64_t 
 void set_attribute(onnx::NodeProto& node, const std::string& name, float value);
 void set_attribute(onnx::NodeProto& node, const std::string& name,
                    const std::vector<std::int64_t>& values);
+void set_attribute(onnx::NodeProto& node, const std::string& name, const std::string& value);
 
 /// A float32 tensor with its values in `raw_data`, little-endian.
 onnx::TensorProto float_tensor(const std::string& name, const std::vector<std::int64_t>& shape,

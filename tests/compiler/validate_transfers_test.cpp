@@ -3,16 +3,20 @@
 #include "test_support.hpp"
 
 #include "compiler/transfer_destination.hpp"
+#include "splitmix64.hpp"
+#include "splitmix64_inverse.hpp"
 
+#include <cmath>
+#include <functional>
 #include <random>
 #include <set>
-#include <unordered_set>
 #include <utility>
 
 namespace orvik_compiler {
 namespace {
 
 using testing::expect_error;
+using testing::splitmix64_unmix;
 
 const CompileError invalid = CompileError::graph("invalid exchange transfer");
 const CompileError duplicate =
@@ -40,49 +44,93 @@ TEST_CASE("rejected transfer lists, the first offending transfer deciding", "[ex
       // Each transfer's own check comes before the duplicate check.
       {{{0, 1, t, 16}, {2, 1, t, 0}}, invalid},
       {{{0, 1, t, 16}, {0, 1, t, 16}, {3, 3, t, 16}}, duplicate},
+      // A repeat after an invalid transfer, or around one, comes too late to decide.
+      {{{2, 2, t, 64}, {0, 1, t, 16}, {0, 1, t, 16}}, invalid},
+      {{{0, 1, t, 16}, {5, 5, t, 16}, {0, 1, t, 16}}, invalid},
   };
   for (const Case& c : cases) {
     CHECK(expect_error(validate_transfers(c.transfers)) == c.error);
   }
 }
 
-TEST_CASE("destinations whose tensor and tile cancel out still hash apart", "[exchange]") {
-  // tensor * 65537 + tile is the same for every pair below, which used to put all of them in
-  // one bucket and make the check quadratic.
-  std::uint64_t inverse = 1;
-  for (int step = 0; step < 6; ++step) {
-    inverse *= 2 - 65537 * inverse; // Newton's iteration for the inverse modulo 2^64
+/// The position of the first transfer whose destination an earlier one has, by a plain set.
+std::size_t reference_first_repeat(const std::vector<Transfer>& transfers) {
+  std::set<std::pair<std::uint16_t, std::uint64_t>> seen;
+  for (std::size_t i = 0; i < transfers.size(); ++i) {
+    if (!seen.emplace(transfers[i].destination_tile, transfers[i].tensor.index).second) {
+      return i;
+    }
   }
-  REQUIRE(inverse * 65537 == 1);
-  std::unordered_set<std::size_t> hashes;
-  std::vector<Transfer> transfers;
-  for (std::uint16_t tile = 1; tile != 0; ++tile) {
-    const TensorId tensor{(0x123456789ULL - tile) * inverse};
-    hashes.insert(TransferDestinationHash{}(TransferDestination{tile, tensor}));
-    transfers.push_back(Transfer{0, tile, tensor, 16});
-  }
-  CHECK(hashes.size() == transfers.size());
-  CHECK(validate_transfers(transfers).has_value());
+  return transfers.size();
 }
 
-TEST_CASE("a repeated destination is found wherever the table puts it", "[exchange]") {
-  // Lists of every length up to a few table sizes, over few tiles and tensors so that repeats
-  // are common, each checked against a plain set: a repeat must be found whether its first
-  // send sits in its home slot, further along, or past the end of the table.
+TEST_CASE("keys chosen to collide in a hash take O(n log n) comparisons", "[exchange]") {
+  constexpr std::size_t count = 1U << 14U;
+  std::uint64_t inverse_65537 = 1;
+  for (int step = 0; step < 6; ++step) {
+    inverse_65537 *= 2 - 65537 * inverse_65537;
+  }
+  struct Keys {
+    const char* what;
+    std::function<Transfer(std::size_t)> transfer;
+  };
+  const std::vector<Keys> key_sets{
+      {"plain order",
+       [](std::size_t i) {
+         return Transfer{0, 1, TensorId{i}, 16};
+       }},
+      // Every key's finaliser hash, mix(mix(tensor) ^ tile), has its low 32 bits zero: one
+      // bucket of any table of up to 2^32 slots.
+      {"one bucket of the finaliser",
+       [](std::size_t i) {
+         const std::uint64_t hash = std::uint64_t{i + 1} << 32U;
+         return Transfer{0, 1, TensorId{splitmix64_unmix(splitmix64_unmix(hash) ^ 1U)}, 16};
+       }},
+      // tensor * 65537 + tile is the same for every key.
+      {"tensor and tile cancelling out",
+       [&](std::size_t i) {
+         const auto tile = static_cast<std::uint16_t>(1 + i % 65535);
+         return Transfer{0, tile, TensorId{(0x123456789ULL - tile) * inverse_65537}, 16};
+       }},
+  };
+  const double bound = 2.0 * count * std::log2(double{count});
+  for (const Keys& keys : key_sets) {
+    INFO(keys.what);
+    std::vector<Transfer> transfers;
+    for (std::size_t i = 0; i < count; ++i) {
+      transfers.push_back(keys.transfer(i));
+    }
+    REQUIRE(reference_first_repeat(transfers) == count);
+    std::uint64_t comparisons = 0;
+    CHECK(first_repeated_destination(transfers, &comparisons) == count);
+    CHECK(double(comparisons) < bound);
+    CHECK(validate_transfers(transfers).has_value());
+    // The last key sent again at the end, and the first again in the middle: the earlier
+    // repeat is the one found.
+    transfers.push_back(transfers.back());
+    CHECK(first_repeated_destination(transfers) == count);
+    transfers.insert(transfers.begin() + count / 2, transfers.front());
+    CHECK(first_repeated_destination(transfers) == count / 2);
+    CHECK(expect_error(validate_transfers(transfers)) == duplicate);
+  }
+}
+
+TEST_CASE("the first repeated destination is the one a plain set finds", "[exchange]") {
+  // Lists of every length up to a few hundred over few tiles and tensors, so that repeats are
+  // common and often several destinations repeat: the earliest second send must win whatever
+  // order the sort leaves the runs in.
   std::mt19937_64 rng(3);
   std::size_t repeats = 0;
-  for (std::size_t length = 1; length < 300; ++length) {
+  for (std::size_t length = 0; length < 300; ++length) {
     std::vector<Transfer> transfers;
-    std::set<std::pair<std::uint16_t, std::uint64_t>> seen;
-    bool repeated = false;
-    for (std::size_t i = 0; i < length && !repeated; ++i) {
+    for (std::size_t i = 0; i < length; ++i) {
       const auto tile = static_cast<std::uint16_t>(1 + rng() % 40);
-      const TensorId tensor{rng() % 40};
-      transfers.push_back(Transfer{0, tile, tensor, 4});
-      repeated = !seen.emplace(tile, tensor.index).second;
+      transfers.push_back(Transfer{0, tile, TensorId{rng() % 40}, 4});
     }
     INFO("length " << length);
-    if (repeated) {
+    const std::size_t expected = reference_first_repeat(transfers);
+    CHECK(first_repeated_destination(transfers) == expected);
+    if (expected < length) {
       ++repeats;
       CHECK(expect_error(validate_transfers(transfers)) == duplicate);
     } else {

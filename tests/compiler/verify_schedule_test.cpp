@@ -105,8 +105,26 @@ TEST_CASE("each broken rule is reported with its own diagnostic", "[verify]") {
        [](Compiled& c) { c.compute(1).commands[2].inputs.pop_back(); },
        "phase 1 (op \"q\") command 2 does not carry the op's output and inputs"},
       {"two tails", [](Compiled& c) { c.compute(1).commands[0].specialization.role = "tail"; },
-       "phase 1 (op \"q\") command 0 has the role \"tail\"; the last command alone is the "
-       "\"tail\""},
+       "phase 1 (op \"q\") command 0 has the role \"tail\", not \"body\"; the last command "
+       "alone is the \"tail\""},
+      {"no tail", [](Compiled& c) { c.compute(1).commands[7].specialization.role = "body"; },
+       "phase 1 (op \"q\") command 7 has the role \"body\", not \"tail\"; the last command "
+       "alone is the \"tail\""},
+      // Every role is compared whole, escaped as the debug text escapes names.
+      {"a body role that clears the screen",
+       [](Compiled& c) { c.compute(1).commands[2].specialization.role = "\x1b[2J\x1b[31mtail"; },
+       "phase 1 (op \"q\") command 2 has the role \"\\u{1b}[2J\\u{1b}[31mtail\", not \"body\"; "
+       "the last command alone is the \"tail\""},
+      {"a body role of a tail with a NUL and more",
+       [](Compiled& c) {
+         c.compute(1).commands[3].specialization.role = std::string("tail\0x", 6);
+       },
+       "phase 1 (op \"q\") command 3 has the role \"tail\\0x\", not \"body\"; the last command "
+       "alone is the \"tail\""},
+      {"a body role in capitals",
+       [](Compiled& c) { c.compute(1).commands[0].specialization.role = "BODY"; },
+       "phase 1 (op \"q\") command 0 has the role \"BODY\", not \"body\"; the last command "
+       "alone is the \"tail\""},
       {"a key with the wrong worker count",
        [](Compiled& c) { c.compute(1).commands[3].specialization.worker_count = 1; },
        "phase 1 (op \"q\") command 3 has the key SpecializationKey { operation: \"matmul\", "

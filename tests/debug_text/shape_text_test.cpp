@@ -14,5 +14,16 @@ TEST_CASE("a shape is written as its extents in brackets, comma-separated", "[de
         "[0, 18446744073709551615]");
 }
 
+TEST_CASE("a shape of high rank lists its first 16 extents and counts the rest", "[debug]") {
+  std::vector<std::uint64_t> shape(16, 2);
+  CHECK(shape_text(shape) == "[2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2]");
+  shape.push_back(3);
+  CHECK(shape_text(shape) == "[2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, ... 1 more]");
+  // A million axes still make a short message.
+  shape.resize(1000000, 1);
+  CHECK(shape_text(shape).size() < 100);
+  CHECK(shape_text(shape).ends_with(", ... 999984 more]"));
+}
+
 } // namespace
 } // namespace orvik_compiler

@@ -20,7 +20,7 @@ TEST_CASE("integers convert to the nearest float, ties to even", "[kernels]") {
                                                           -2147483648.0F});
 }
 
-TEST_CASE("floats truncate toward zero inside [-2^31, 2^31)", "[kernels]") {
+TEST_CASE("floats truncate toward zero from -2^31 up to 2^31", "[kernels]") {
   const std::vector<float> input{-0.5F,     0.5F,          -0.0F,          1.9F,       -1.9F,
                                  0x1p-149F, 2147483520.0F, -2147483648.0F, 16777217.0F};
   CHECK(kernels::cast_to_i32(input) ==

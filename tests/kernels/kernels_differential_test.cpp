@@ -162,7 +162,7 @@ TEST_CASE("layer_norm equals the plain loops", "[kernels][differential]") {
   }
 }
 
-TEST_CASE("transpose moves output axis i from input axis permutation[i]",
+TEST_CASE("transpose moves output axis i from the input axis the permutation gives it",
           "[kernels][differential]") {
   struct Case {
     std::vector<std::uint64_t> shape;

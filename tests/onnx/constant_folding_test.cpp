@@ -227,7 +227,27 @@ TEST_CASE("malformed or oversized folding is refused with the node named", "[onn
          return model.output("y");
        },
        "model.onnx: node 0 \"fill\" (ConstantOfShape): folding the node to [1000, 1000] needs "
-       "4000000 bytes, beyond the expansion limit of 1000000 bytes"},
+       "8000000 bytes, beyond the expansion limit of 1000000 bytes"},
+      {"an expansion whose values fit the limit but not with their copy into a weight",
+       [] {
+         ModelBuilder model;
+         model.initializer("one", {}, {1.0F}).integers("shape", {1}, {150000});
+         model.node("Expand", {"one", "shape"}, {"y"}, "grow");
+         return model.output("y");
+       },
+       "model.onnx: node 0 \"grow\" (Expand): folding the node to [150000] needs 1200000 bytes, "
+       "beyond the expansion limit of 1000000 bytes"},
+      {"a fold whose input copies exhaust the limit",
+       [] {
+         ModelBuilder model;
+         model.initializer("big", {100000}, std::vector<float>(100000, 1.0F));
+         model.initializer("two", {1}, {2.0F});
+         model.node("Mul", {"big", "two"}, {"twice"}, "first");
+         model.node("Mul", {"twice", "two"}, {"y"}, "second");
+         return model.output("y");
+       },
+       "model.onnx: node 0 \"first\" (Mul): folding the node to [100000] needs 800000 bytes, "
+       "beyond the expansion limit of 1000000 bytes"},
       {"a Where whose condition is not BOOL",
        [] {
          ModelBuilder model;

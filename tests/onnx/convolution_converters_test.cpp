@@ -10,13 +10,6 @@
 namespace orvik_compiler::testing {
 namespace {
 
-using Shape = std::vector<std::int64_t>;
-
-std::size_t count_of(const Shape& shape) {
-  return static_cast<std::size_t>(
-      std::accumulate(shape.begin(), shape.end(), std::int64_t{1}, std::multiplies<>()));
-}
-
 /// Values with many significant bits, so that summing in another order changes the result.
 std::vector<float> wave(const Shape& shape, float phase) {
   std::vector<float> values(count_of(shape));

@@ -1,5 +1,5 @@
-// Element-wise operators and reductions: the operations they import to, the values those compute
-// against ONNX's definitions, and the forms refused.
+// Element-wise operators: the operations they import to, the values those compute against ONNX's
+// definitions, and the forms refused.
 
 #include "onnx_test_support.hpp"
 
@@ -26,7 +26,7 @@ std::vector<std::vector<float>> run(const OnnxModel& model, const Inputs& inputs
     }
   }
   for (const WeightValues& weight : model.weights) {
-    values.push_back({weight.tensor, weight.values()});
+    values.push_back(weight.binding());
   }
   return expect_value(evaluate(model.graph, values));
 }
@@ -180,99 +180,13 @@ TEST_CASE("binary and variadic operators broadcast their operands and compute ON
   }
 }
 
-struct ReductionCase {
-  const char* what;
-  std::function<ModelBuilder()> model;
-  Lines expected;
-  std::vector<double> values;
-};
-
-/// A reduction `op_type` of x [2, 3, 2] to y in a model of `opset`, its axes an attribute when
-/// given, and keepdims when given.
-ModelBuilder reduction(std::int64_t opset, const char* op_type,
-                       const std::optional<std::vector<std::int64_t>>& axes,
-                       std::optional<std::int64_t> keep_dims) {
-  ModelBuilder model(opset);
-  model.input("x", {2, 3, 2});
-  onnx::NodeProto& node = model.node(op_type, {"x"}, {"y"});
-  if (axes) {
-    set_attribute(node, "axes", *axes);
-  }
-  if (keep_dims) {
-    set_attribute(node, "keepdims", *keep_dims);
-  }
-  return model.output("y");
-}
-
-/// ReduceSum of opset 13 of x [2, 3, 2], with the axes input when given and the attributes.
-ModelBuilder reduce_sum_13(const std::optional<std::vector<std::int64_t>>& axes,
-                           std::int64_t keep_dims, std::int64_t noop_with_empty_axes) {
-  ModelBuilder model(13);
-  model.input("x", {2, 3, 2});
-  onnx::NodeProto* node = nullptr;
-  if (axes) {
-    model.integers("axes", {static_cast<std::int64_t>(axes->size())}, *axes);
-    node = &model.node("ReduceSum", {"x", "axes"}, {"y"});
-  } else {
-    node = &model.node("ReduceSum", {"x"}, {"y"});
-  }
-  set_attribute(*node, "keepdims", keep_dims);
-  set_attribute(*node, "noop_with_empty_axes", noop_with_empty_axes);
-  return model.output("y");
-}
-
-TEST_CASE("reductions are one operation per axis, and a reshape without keepdims", "[onnx]") {
-  // x [2, 3, 2] holds 1 ... 12.
-  const std::vector<ReductionCase> cases{
-      {"ReduceMean over a negative and a leading axis, kept",
-       [] {
-         return reduction(13, "ReduceMean", std::vector<std::int64_t>{-1, 0}, std::nullopt);
-       },
-       {"y/axis0 = ReduceMean { axis: 0 }(x)", "y = ReduceMean { axis: 2 }(y/axis0)",
-        "-> y [1, 3, 1]"},
-       {4.5, 6.5, 8.5}},
-      {"ReduceMax without keepdims removes its axis",
-       [] { return reduction(11, "ReduceMax", std::vector<std::int64_t>{1}, 0); },
-       {"y/axis1 = ReduceMax { axis: 1 }(x)", "y = Reshape { shape: [2, 2] }(y/axis1)",
-        "-> y [2, 2]"},
-       {5, 6, 11, 12}},
-      {"ReduceSum before opset 13 without axes reduces every axis",
-       [] { return reduction(11, "ReduceSum", std::nullopt, std::nullopt); },
-       {"y/axis0 = ReduceSum { axis: 0 }(x)", "y/axis1 = ReduceSum { axis: 1 }(y/axis0)",
-        "y = ReduceSum { axis: 2 }(y/axis1)", "-> y [1, 1, 1]"},
-       {78}},
-      {"ReduceSum from opset 13 reads its axes input",
-       [] { return reduce_sum_13(std::vector<std::int64_t>{1}, 0, 0); },
-       {"y/axis1 = ReduceSum { axis: 1 }(x)", "y = Reshape { shape: [2, 2] }(y/axis1)",
-        "-> y [2, 2]"},
-       {9, 12, 27, 30}},
-      {"ReduceSum from opset 13 without axes reduces every axis",
-       [] { return reduce_sum_13(std::nullopt, 1, 0); },
-       {"y/axis0 = ReduceSum { axis: 0 }(x)", "y/axis1 = ReduceSum { axis: 1 }(y/axis0)",
-        "y = ReduceSum { axis: 2 }(y/axis1)", "-> y [1, 1, 1]"},
-       {78}},
-      {"ReduceSum with empty axes and noop_with_empty_axes is the input itself",
-       [] { return reduce_sum_13(std::vector<std::int64_t>{}, 1, 1); },
-       {"y = Reshape { shape: [2, 3, 2] }(x)", "-> y [2, 3, 2]"},
-       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
-  };
-  const std::vector<float> x{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  for (const ReductionCase& reduction_case : cases) {
-    SECTION(reduction_case.what) {
-      const OnnxModel model = expect_value(import_built(reduction_case.model()));
-      CHECK(describe(model.graph) == reduction_case.expected);
-      check_close(run(model, {{"x", x}}).at(0), reduction_case.values);
-    }
-  }
-}
-
 struct Refusal {
   const char* what;
   std::function<ModelBuilder()> model;
   std::string message;
 };
 
-TEST_CASE("element-wise and reduction forms the graph cannot hold are refused", "[onnx]") {
+TEST_CASE("element-wise forms the graph cannot hold are refused", "[onnx]") {
   const std::vector<Refusal> refusals{
       {"a function of an integer tensor",
        [] {
@@ -299,23 +213,6 @@ TEST_CASE("element-wise and reduction forms the graph cannot hold are refused", 
          return model.output("y");
        },
        "model.onnx: node 0 \"\" (Pow): exponent 16777217 of \"e\" is no exact float32"},
-      {"a reduction axis given twice",
-       [] {
-         return reduction(13, "ReduceMean", std::vector<std::int64_t>{1, -2}, std::nullopt);
-       },
-       "model.onnx: node 0 \"\" (ReduceMean): axis -2 is given twice"},
-      {"a reduction to a scalar", [] { return reduction(11, "ReduceSum", std::nullopt, 0); },
-       "model.onnx: node 0 \"\" (ReduceSum): the result is a scalar; the graph has no rank-0 "
-       "tensors"},
-      {"reduction axes computed at run time",
-       [] {
-         ModelBuilder model(13);
-         model.input("x", {2, 3}).input("axes", {1}, onnx::TensorProto::INT64);
-         model.node("ReduceSum", {"x", "axes"}, {"y"});
-         return model.output("y", onnx::TensorProto::FLOAT, {{2, 1}});
-       },
-       "model.onnx: node 0 \"\" (ReduceSum): axes input \"axes\" is not a constant; only "
-       "constant axes is supported"},
   };
   for (const Refusal& refusal : refusals) {
     SECTION(refusal.what) {

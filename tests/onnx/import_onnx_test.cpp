@@ -122,6 +122,93 @@ TEST_CASE("inputs, initializers and outputs the graph cannot hold are refused by
   }
 }
 
+/// Points a tensor's data at a file; whether it exists must not matter.
+void make_external(onnx::TensorProto& tensor, const std::string& location) {
+  tensor.clear_raw_data();
+  tensor.clear_float_data();
+  tensor.set_data_location(onnx::TensorProto::EXTERNAL);
+  onnx::StringStringEntryProto* entry = tensor.add_external_data();
+  entry->set_key("location");
+  entry->set_value(location);
+}
+
+/// A `Constant` node whose value lies in `location`.
+onnx::NodeProto external_constant(const std::string& location) {
+  onnx::NodeProto node;
+  node.set_op_type("Constant");
+  node.set_name("c");
+  node.add_output("k");
+  onnx::AttributeProto& value = *node.add_attribute();
+  value.set_name("value");
+  value.set_type(onnx::AttributeProto::TENSOR);
+  *value.mutable_t() = float_tensor("k", {1}, {1.0F});
+  make_external(*value.mutable_t(), location);
+  return node;
+}
+
+/// An `If` node whose then-branch holds `inner`.
+onnx::NodeProto branch_holding(const onnx::NodeProto& inner, const std::string& name) {
+  onnx::NodeProto node;
+  node.set_op_type("If");
+  node.set_name(name);
+  node.add_input("flag");
+  node.add_output(name + "_out");
+  for (const char* branch : {"then_branch", "else_branch"}) {
+    onnx::AttributeProto& attribute = *node.add_attribute();
+    attribute.set_name(branch);
+    attribute.set_type(onnx::AttributeProto::GRAPH);
+    *attribute.mutable_g()->add_node() = inner;
+  }
+  return node;
+}
+
+TEST_CASE("data in other files is refused wherever the model refers to it", "[onnx]") {
+  // The same message whether or not the file exists: an import must not reveal what is on disk.
+  for (const std::string location : {"../../etc/passwd", "no-such-file.bin"}) {
+    SECTION("a sparse initializer " + location) {
+      ModelBuilder model = affine();
+      onnx::SparseTensorProto& sparse = *model.model().mutable_graph()->add_sparse_initializer();
+      *sparse.mutable_values() = float_tensor("s", {1}, {1.0F});
+      make_external(*sparse.mutable_values(), location);
+      CHECK(import_error(model) ==
+            "model.onnx: sparse initializer \"s\": external data is not supported");
+    }
+    SECTION("a constant in a branch of a branch " + location) {
+      ModelBuilder model = affine();
+      *model.model().mutable_graph()->add_node() =
+          branch_holding(branch_holding(external_constant(location), "inner"), "outer");
+      CHECK(import_error(model) ==
+            "model.onnx: node 2 \"outer\" (If): attribute \"then_branch\": node 0 \"inner\" "
+            "(If): attribute \"then_branch\": node 0 \"c\" (Constant): attribute \"value\": "
+            "external data is not supported");
+    }
+    SECTION("a constant in a model function " + location) {
+      ModelBuilder model = affine();
+      onnx::FunctionProto& function = *model.model().add_functions();
+      function.set_name("f");
+      function.set_domain("local");
+      *function.add_node() = external_constant(location);
+      CHECK(import_error(model) == "model.onnx: function \"f\": node 0 \"c\" (Constant): "
+                                   "attribute \"value\": external data is not supported");
+    }
+  }
+}
+
+TEST_CASE("names that are not well-formed UTF-8 are refused, never merged", "[onnx]") {
+  // "a\xff" and "a\xfe" would both read back as "a\uFFFD" from a graph file.
+  ModelBuilder model;
+  model.input("a\xff", {2}).input("a\xfe", {2});
+  model.node("Add", {"a\xff", "a\xfe"}, {"y"});
+  CHECK(import_error(model.output("y")) ==
+        "model.onnx: value name \"a\\xff\" is not well-formed UTF-8");
+  ModelBuilder output;
+  output.input("x", {2});
+  output.node("Relu", {"x"}, {"\xed\xa0\x80"});
+  CHECK(import_error(
+            output.output("\xed\xa0\x80", onnx::TensorProto::FLOAT, std::vector<Extent>{2})) ==
+        "model.onnx: value name \"\\xed\\xa0\\x80\" is not well-formed UTF-8");
+}
+
 TEST_CASE("a file that is not a model is refused, never a crash", "[onnx]") {
   const ScratchDirectory scratch;
   const std::filesystem::path path = scratch / "model.onnx";

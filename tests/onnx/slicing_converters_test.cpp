@@ -1,4 +1,4 @@
-// Slice, Split, Concat, Gather, Expand and Cast: models built in code evaluate to ONNX's
+// Slice, Split, Concat, Gather, Where, Expand and Cast: models built in code evaluate to ONNX's
 // semantics, and the forms the graph cannot express are refused.
 
 #include "evaluation_support.hpp"
@@ -43,6 +43,7 @@ ModelBuilder with_x(std::int64_t opset = 17) {
 }
 
 const std::vector<float> x_values = counting(24);
+constexpr float infinity = std::numeric_limits<float>::infinity();
 
 TEST_CASE("the slicing and joining operators compute what ONNX defines", "[onnx]") {
   const std::vector<EvaluationCase> cases{
@@ -148,6 +149,30 @@ TEST_CASE("the slicing and joining operators compute what ONNX defines", "[onnx]
        },
        {{"x", floats({10, 20, 30})}},
        {floats({11, 18, 33})}},
+      {"Where of a constant causal mask fills above the diagonal, other values untouched",
+       [] {
+         ModelBuilder model;
+         model.input("x", {2, 2, 2}).integers("upper", {2, 2}, {0, 1, 0, 0});
+         model.initializer("fill", {}, {-infinity});
+         set_attribute(model.node("Cast", {"upper"}, {"mask"}), "to",
+                       std::int64_t{onnx::TensorProto::BOOL});
+         model.node("Where", {"mask", "fill", "x"}, {"y"});
+         return model.output("y");
+       },
+       {{"x", std::vector<float>{0, 1, 2, 3, infinity, 5, 6, 7}}},
+       {std::vector<float>{0, -infinity, 2, 3, infinity, -infinity, 6, 7}}},
+      {"Where broadcasts the condition and both operands to their common shape",
+       [] {
+         ModelBuilder model;
+         model.input("x", {1, 3}).integers("rows", {2, 1}, {1, 0});
+         model.initializer("other", {2, 3}, counting(6, 10.0F));
+         set_attribute(model.node("Cast", {"rows"}, {"first_row"}), "to",
+                       std::int64_t{onnx::TensorProto::BOOL});
+         model.node("Where", {"first_row", "x", "other"}, {"y"});
+         return model.output("y");
+       },
+       {{"x", floats({1, 2, 3})}},
+       {floats({1, 2, 3, 13, 14, 15})}},
       {"Expand broadcasts both ways: [3, 1] to [2, 1, 4] gives [2, 3, 4]",
        [] {
          ModelBuilder model;
@@ -178,6 +203,31 @@ TEST_CASE("a Slice changes only the axes whose bounds cut, one Slice each", "[on
         std::vector<std::string>{"y = Slice { axis: 2, start: 1, stop: 3, step: 1 }(x)",
                                  "z = Slice { axis: 0, start: 1, stop: 2, step: 1 }(x)",
                                  "-> y [2, 3, 2]", "-> z [1, 3, 4]"});
+}
+
+TEST_CASE("a Where picks by I32 indices, or is the operand the condition always picks", "[onnx]") {
+  const auto where = [](std::vector<std::int64_t> flags) {
+    ModelBuilder model;
+    model.input("x", {2}).integers("flags", {2}, std::move(flags));
+    model.initializer("zero", {1}, {0.0F});
+    set_attribute(model.node("Cast", {"flags"}, {"c"}), "to",
+                  std::int64_t{onnx::TensorProto::BOOL});
+    model.node("Where", {"c", "x", "zero"}, {"y"});
+    return expect_value(import_built(model.output("y")));
+  };
+  const OnnxModel mixed = where({1, 0});
+  CHECK(describe(mixed.graph) ==
+        std::vector<std::string>{"y/choices = Concat { axis: 0 }(x, y/flat_2)",
+                                 "y = Gather(y/choices, y/picks)", "-> y [2]"});
+  REQUIRE(mixed.weights.size() == 2);
+  CHECK(mixed.weights[1].dtype == DType::I32);
+  CHECK(std::vector<std::int32_t>(mixed.weights[1].integers().begin(),
+                                  mixed.weights[1].integers().end()) ==
+        std::vector<std::int32_t>{0, 3});
+  CHECK(mixed.weights[1].values().empty());
+  // The output keeps its own name: a reshape of x to its own shape, no choice.
+  CHECK(describe(where({1, 1}).graph) ==
+        std::vector<std::string>{"y = Reshape { shape: [2] }(x)", "-> y [2]"});
 }
 
 struct Refusal {
@@ -263,6 +313,25 @@ TEST_CASE("slices, splits, gathers and casts the graph cannot express are refuse
        },
        "model.onnx: node 0 \"c\" (Cast): a cast to DOUBLE is not supported; only FLOAT, INT32 "
        "and INT64 are"},
+      {"a Where between integer tensors",
+       [] {
+         ModelBuilder model;
+         model.input("ids", {2}, onnx::TensorProto::INT64).integers("flags", {2}, {1, 0});
+         set_attribute(model.node("Cast", {"flags"}, {"c"}), "to",
+                       std::int64_t{onnx::TensorProto::BOOL});
+         model.node("Where", {"c", "ids", "ids"}, {"y"}, "w");
+         return model.output("y", onnx::TensorProto::INT64, std::vector<Extent>{2});
+       },
+       "model.onnx: node 1 \"w\" (Where): input \"ids\" has data type INT64; only FLOAT "
+       "(float32) is supported"},
+      {"a Where whose condition is not BOOL",
+       [] {
+         ModelBuilder model = with_x();
+         model.integers("flags", {1}, {1});
+         model.node("Where", {"flags", "x", "x"}, {"y"}, "w");
+         return model.output("y", onnx::TensorProto::FLOAT, std::vector<Extent>{1});
+       },
+       "model.onnx: node 0 \"w\" (Where): condition \"flags\" has data type INT64, not BOOL"},
       {"an Expand to a shape that does not broadcast",
        [] {
          ModelBuilder model = with_x();

@@ -162,7 +162,7 @@ std::optional<std::string> compare(const oc::OnnxModel& model, const std::vector
                                    const std::map<std::string, oc::OnnxTensor>& expected) {
   std::vector<oc::TensorValue> values;
   for (const oc::WeightValues& weight : model.weights) {
-    values.push_back({weight.tensor, weight.values()});
+    values.push_back(weight.binding());
   }
   // The inputs the model still has, by their positions among the fed ones.
   const std::vector<fs::path> files = numbered(set, "input_");

@@ -146,7 +146,7 @@ std::vector<oc::TensorData> evaluate_on_inputs(const oc::OnnxModel& model, const
     }
   }
   for (const oc::WeightValues& weight : model.weights) {
-    values.push_back({weight.tensor, weight.values()});
+    values.push_back(weight.binding());
   }
   const oc::Result<std::vector<oc::TensorData>> outputs = oc::evaluate_typed(model.graph, values);
   if (!outputs) {

@@ -232,6 +232,15 @@ TEST_CASE("run's errors: message, exit status, and no file written", "[tool][run
   write_array(inputs / "y.npy", {2, 2}, {1, 2, 3, 4});
   write_array(inputs / "one.npy", {1}, {1});
   std::ofstream(inputs / "text.npy") << "x,y\n1,2\n";
+  {
+    // x.npy with a NUL inside its element type, the header's length unchanged.
+    std::ifstream source(inputs / "x.npy", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(source)), std::istreambuf_iterator<char>());
+    const std::size_t type = bytes.find("'<f4', ");
+    REQUIRE(type != std::string::npos);
+    bytes.replace(type, 7, std::string("'<f4\0',", 7));
+    std::ofstream(inputs / "nul.npy", std::ios::binary) << bytes;
+  }
   const auto file = [&](const std::string& name) { return "'" + (inputs / name).string() + "'"; };
   const std::string x = " --input x=" + file("x.npy");
   const std::string w = " --input w=" + file("w.npy");
@@ -267,6 +276,8 @@ TEST_CASE("run's errors: message, exit status, and no file written", "[tool][run
            ": shape [3, 2] is not the shape [2, 3] of tensor x"},
       {"run " + file("evil.json") + " --input ../x=" + file("one.npy") + out, 2,
        "orvik: error: output tensor \"../x\" cannot be a file name"},
+      {"run " + graph_file + w + " --input x=" + file("nul.npy") + out, 2,
+       "orvik: error: " + (inputs / "nul.npy").string() + ": element type '<f4\\0' is not"},
       {"run --encoder --heads 3" + out, 1, "orvik: error: invalid encoder dimensions"},
       {"run --encoder " + graph_file + out, 2,
        "orvik: error: exactly 1 option from [GRAPH,--encoder]"},
@@ -327,6 +338,19 @@ TEST_CASE("run refuses names that are not one tensor or not a file name", "[tool
     unnamed.mark_output(unnamed.input(name, {2}));
     CHECK(failure_of(unnamed) == std::pair(2, std::string("orvik: error: output tensor \"") + name +
                                                   "\" cannot be a file name"));
+  }
+  // Names that would not print as themselves in a listing or a terminal are refused, the
+  // message showing them escaped.
+  const std::pair<std::string, std::string> unprintable[] = {
+      {"c\nnewline\x1b[2J", "\"c\\nnewline\\u{1b}[2J\""},
+      {std::string("nul\0x", 5), "\"nul\\0x\""},
+      {"bad\xff", "\"bad\\xff\""},
+      {"tab\tname", "\"tab\\tname\""}};
+  for (const auto& [name, shown] : unprintable) {
+    oc::Graph graph_of_name;
+    graph_of_name.mark_output(graph_of_name.input(name, {2}));
+    CHECK(failure_of(graph_of_name) ==
+          std::pair(2, "orvik: error: output tensor " + shown + " cannot be a file name"));
   }
   CHECK(scratch.entries() == 1);
 }

@@ -5,6 +5,8 @@
 
 #include "tool_failure.hpp"
 
+#include <orvik_compiler/debug_text.hpp>
+
 #include <CLI/CLI.hpp>
 
 #include <functional>
@@ -36,9 +38,10 @@ Command add_verify_command(CLI::App& app);
 /// `orvik import`: writes an ONNX model as a graph file.
 Command add_import_command(CLI::App& app);
 
-/// Prints the failure's message on standard error; its exit status.
+/// Prints the failure's message on standard error, every character that would not print (a
+/// name's escape sequence, a NUL read from a file) escaped; its exit status.
 inline int exit_with(const ToolFailure& failure) {
-  std::cerr << failure.message << '\n';
+  orvik_compiler::write_printable(std::cerr, failure.message) << '\n';
   return failure.exit_status;
 }
 

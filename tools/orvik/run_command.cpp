@@ -43,7 +43,7 @@ ToolResult<void> run(const RunOptions& command) {
       return model.failure();
     }
     for (const orvik_compiler::WeightValues& weight : model->weights) {
-      request.values.push_back({weight.tensor, weight.values()});
+      request.values.push_back(weight.binding());
     }
     return evaluate_graph(command, model->graph, request);
   }

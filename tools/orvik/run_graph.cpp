@@ -6,12 +6,14 @@
 #include "display.hpp"
 #include "npy_file.hpp"
 
+#include <orvik_compiler/debug_text.hpp>
 #include <orvik_compiler/onnx.hpp>
 
 #include <algorithm>
 #include <map>
 #include <set>
 #include <span>
+#include <sstream>
 #include <variant>
 
 namespace orvik_tool {
@@ -47,8 +49,19 @@ ToolResult<TensorId> input_tensor(const Graph& graph, const std::string& name,
 
 /// Whether a tensor's name can stand as NAME in DIR/NAME.npy without leaving DIR.
 bool is_file_name(const std::string& name) {
+  // Every character prints as itself: no line break, escape sequence or malformed byte reaches
+  // a directory listing or the report of the files written.
+  std::ostringstream printed;
+  orvik_compiler::write_printable(printed, name);
   return !name.empty() && name != "." && name != ".." &&
-         name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+         name.find_first_of("/\n") == std::string::npos && printed.str() == name;
+}
+
+/// A name between quotes with the debug text's escapes, for messages.
+std::string quoted_name(std::string_view name) {
+  std::ostringstream quoted;
+  orvik_compiler::write_escaped(quoted, name);
+  return quoted.str();
 }
 
 /// The values of an --input file, read up to `max_bytes`: an ONNX tensor file (.pb) or a .npy
@@ -218,7 +231,8 @@ ToolResult<RunFiles> run_graph(const Graph& graph, const RunRequest& request) {
   for (const TensorId id : graph.outputs) {
     const std::string& name = graph.tensors[id.index].name;
     if (!is_file_name(name)) {
-      return tool_error(exit_usage_error, "output tensor \"" + name + "\" cannot be a file name");
+      return tool_error(exit_usage_error,
+                        "output tensor " + quoted_name(name) + " cannot be a file name");
     }
     const auto [entry, inserted] = named_outputs.emplace(name, id);
     if (!inserted && entry->second != id) {
