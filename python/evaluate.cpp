@@ -56,7 +56,20 @@ void check_shape(const oc::Tensor& tensor, const py::array& array) {
   }
 }
 
-py::list evaluate(oc::Graph graph, const py::dict& values) {
+/// The budget that `evaluate` uses unless told otherwise: 1 GiB, the tool's default.
+constexpr std::uint64_t default_memory_budget = std::uint64_t{1} << 30U;
+
+py::list evaluate(oc::Graph graph, const py::dict& values, std::uint64_t memory_budget) {
+  // Refused before any value is converted or computed, so that a graph whose values cannot fit
+  // stops cleanly instead of running the process out of memory part way.
+  if (const std::uint64_t needed = oc::evaluation_memory_bound(graph); needed > memory_budget) {
+    PyErr_SetString(PyExc_MemoryError,
+                    ("evaluate needs an estimated " + std::to_string(needed) +
+                     " bytes of memory, more than the budget of " + std::to_string(memory_budget) +
+                     " bytes; memory_budget raises it")
+                        .c_str());
+    throw py::error_already_set();
+  }
   // The arrays stay referenced here while the library reads them in place.
   std::vector<py::array> arrays;
   std::vector<oc::TensorValue> bound;
@@ -103,6 +116,7 @@ py::list evaluate(oc::Graph graph, const py::dict& values) {
 
 void bind_evaluate(py::module_& module) {
   module.def("evaluate", &evaluate, "graph"_a, "values"_a,
+             "memory_budget"_a = default_memory_budget,
              "Evaluates the graph on the host with the library's kernels and returns the values "
              "of its outputs, in order, as arrays of their shapes: float32 for an F32 tensor, "
              "int32 for an I32 one. `values` maps a TensorId or a tensor name to an array of "
@@ -113,7 +127,9 @@ void bind_evaluate(py::module_& module) {
              "CompileError for a name that matches no tensor or several, a wrong shape, an "
              "integer outside the int32 range, and the library's errors (a float array for an "
              "I32 tensor: \"tensor {name} has F32 values, expected I32\"); IndexError for an "
-             "id outside the graph. Releases the GIL.");
+             "id outside the graph; MemoryError, before any value is converted or computed, "
+             "when the evaluation is estimated to need more than `memory_budget` bytes beyond "
+             "the values given (1 GiB unless told otherwise). Releases the GIL.");
 }
 
 } // namespace orvik_python

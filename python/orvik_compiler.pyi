@@ -472,10 +472,11 @@ def encoder_reference(
     """Evaluates one encoder layer on the host; returns a sequence x hidden array."""
 
 def evaluate(
-    graph: Graph, values: Mapping[TensorId | str, _ArrayLike]
+    graph: Graph, values: Mapping[TensorId | str, _ArrayLike], memory_budget: int = ...
 ) -> list[_FloatArray | _Int32Array]:
     """Evaluates the graph on the host; returns the outputs' values, in order: float32 arrays for
-    F32 tensors, int32 arrays for I32 ones."""
+    F32 tensors, int32 arrays for I32 ones. Raises MemoryError first when the evaluation is
+    estimated to need more than `memory_budget` bytes (1 GiB by default)."""
 
 class OnnxModel:
     """An imported ONNX model."""

@@ -5,6 +5,8 @@
 // With --phase the phase is chosen and with --tensor the tensor searched, as a person would by
 // clicking a row of the phase table and typing in the search box.
 
+/* global document, requestAnimationFrame -- in the functions that run inside the page */
+
 import { launchChromium } from "../tests/tools/chromium.mjs";
 import { access } from "node:fs/promises";
 import { resolve } from "node:path";
@@ -39,6 +41,13 @@ try {
   if (values.tensor !== undefined) {
     await page.fill("#search", values.tensor);
   }
+  // The page draws only what is near the window (the heat map's bands), so the window is made
+  // as tall as the page, and two frames are drawn, before the picture is taken.
+  const height = await page.evaluate(() => document.documentElement.scrollHeight);
+  await page.setViewportSize({ width: page.viewportSize().width, height });
+  await page.evaluate(
+    () => new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done))),
+  );
   await page.screenshot({ path: output, fullPage: true });
 } finally {
   await browser.close();

@@ -68,6 +68,16 @@ using TensorData = std::variant<std::vector<float>, std::vector<std::int32_t>>;
 Result<std::vector<TensorData>> evaluate_typed(const Graph& graph,
                                                std::span<const TensorValue> values);
 
+/// An upper bound on the heap, in bytes, that `evaluate_typed` takes for `graph` beyond the
+/// values bound to it, computed from the graph alone before anything is evaluated: the largest
+/// sum, over the operations in stored order, of the computed values live before the operation,
+/// its output (counted as new even where it takes over an operand's storage), its kernel's
+/// working memory and its shape checks; then the results, every output mention that is not a
+/// computed value's last one counted as a copy; and the per-tensor state. Time linear in the
+/// graph's tensors, operations and shape lengths. Sums saturate at 2^64 - 1; ids outside the
+/// graph count as nothing, and a graph that `evaluate_typed` refuses gets a bound all the same.
+std::uint64_t evaluation_memory_bound(const Graph& graph);
+
 /// `evaluate_typed` for graphs whose outputs are all F32, returning their values as floats; an
 /// I32 output gives "output {name} is I32: evaluate_typed returns its values"
 /// (`CompileError::Graph`) before any work is done.

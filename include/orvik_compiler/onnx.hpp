@@ -25,6 +25,12 @@ struct OnnxImportOptions {
   /// The most bytes that constants broadcast to a full shape at import may take together, so that
   /// a small hostile file cannot make the importer allocate without bound. 1 GiB by default.
   std::uint64_t expansion_limit = std::uint64_t{1} << 30U;
+  /// The most bytes the imported graph's structure may take: its tensors' shapes and names, its
+  /// operations and the importer's record of each value, on top of the weights (which the file
+  /// holds) and the constants the expansion limit bounds. A small file can otherwise name
+  /// hundreds of tensors of rank 100,000. 0, the default, means 16 times the file's size plus
+  /// 64 MiB.
+  std::uint64_t memory_limit = 0;
 };
 
 /// The values of one weight tensor: row-major, exactly as many as the tensor has elements, held

@@ -8,7 +8,10 @@
 #include "../kernels/kernels.hpp"
 #include "../result_try.hpp"
 
+#include <algorithm>
+#include <compare>
 #include <initializer_list>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -18,6 +21,34 @@
 
 namespace orvik_compiler {
 namespace {
+
+/// A byte count that stops at 2^64 - 1 instead of wrapping, and stays there.
+struct SaturatingBytes {
+  static constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t value = 0;
+
+  friend SaturatingBytes operator+(SaturatingBytes a, SaturatingBytes b) {
+    return {a.value > most - b.value ? most : a.value + b.value};
+  }
+  friend SaturatingBytes operator*(SaturatingBytes a, SaturatingBytes b) {
+    return {b.value != 0 && a.value > most / b.value ? most : a.value * b.value};
+  }
+  /// `a - b` for `b` counted into `a` before; a saturated count stays saturated.
+  friend SaturatingBytes operator-(SaturatingBytes a, SaturatingBytes b) {
+    return {a.value == most ? most : a.value - std::min(a.value, b.value)};
+  }
+  SaturatingBytes& operator+=(SaturatingBytes other) { return *this = *this + other; }
+  friend auto operator<=>(SaturatingBytes, SaturatingBytes) = default;
+};
+
+/// A block of the heap holding `bytes`, with what the allocator adds.
+SaturatingBytes heap_block(SaturatingBytes bytes) {
+  return bytes + SaturatingBytes{32};
+}
+
+/// The blocks of both operands that a matrix product packs while it runs (at most 256 x 512
+/// and 256 x 120 floats), with room to spare.
+constexpr std::uint64_t matmul_packing_bytes = std::uint64_t{1} << 20U;
 
 /// Values of either element type, read in place.
 using ValueSpan = decltype(TensorValue::data);
@@ -485,6 +516,82 @@ Result<std::vector<TensorData>> evaluate_typed(const Graph& graph,
     }
   }
   return results;
+}
+
+std::uint64_t evaluation_memory_bound(const Graph& graph) {
+  const std::size_t tensor_count = graph.tensors.size();
+  const auto valid = [&](TensorId id) { return id.index < tensor_count; };
+  // A tensor's values: 4 bytes an element, whatever its type, in one block.
+  std::vector<SaturatingBytes> value_bytes(tensor_count);
+  for (std::size_t t = 0; t < tensor_count; ++t) {
+    SaturatingBytes elements{1};
+    for (const std::uint64_t extent : graph.tensors[t].shape) {
+      elements = elements * SaturatingBytes{extent};
+    }
+    value_bytes[t] = heap_block(SaturatingBytes{4} * elements);
+  }
+  std::vector<std::uint64_t> readers_end(tensor_count, 0);
+  std::vector<std::uint64_t> mentions(tensor_count, 0);
+  for (std::uint64_t j = 0; j < graph.ops.size(); ++j) {
+    for (const TensorId input : graph.ops[j].inputs) {
+      if (valid(input)) {
+        readers_end[input.index] = j + 1;
+      }
+    }
+  }
+  for (const TensorId output : graph.outputs) {
+    if (valid(output)) {
+      ++mentions[output.index];
+    }
+  }
+  const auto computed = [&](TensorId id) {
+    return valid(id) && graph.tensors[id.index].producer.has_value();
+  };
+  SaturatingBytes live;
+  SaturatingBytes peak;
+  for (std::uint64_t j = 0; j < graph.ops.size(); ++j) {
+    const Op& op = graph.ops[j];
+    SaturatingBytes axes;
+    for (const TensorId id : op.inputs) {
+      axes += SaturatingBytes{valid(id) ? graph.tensors[id.index].shape.size() : 0};
+    }
+    const SaturatingBytes operands{op.inputs.size()};
+    const SaturatingBytes output =
+        valid(op.output) ? value_bytes[op.output.index] : SaturatingBytes{};
+    // The shape check copies each operand's type and makes the output's; the data-movement
+    // kernels keep a few vectors of one entry an axis or an operand; the matrix products pack
+    // blocks of both operands.
+    const SaturatingBytes checks =
+        operands * SaturatingBytes{64} + SaturatingBytes{16} * (axes + axes);
+    const SaturatingBytes kernel =
+        SaturatingBytes{64} * (axes + operands) + SaturatingBytes{matmul_packing_bytes};
+    peak = std::max(peak, live + output + checks + kernel);
+    live += output;
+    // Values are counted off as the evaluation drops them: a computed input at its last reader
+    // (once, however often the operation reads it), an output that nothing reads.
+    for (const TensorId input : op.inputs) {
+      if (computed(input) && mentions[input.index] == 0 && readers_end[input.index] == j + 1) {
+        live = live - value_bytes[input.index];
+        readers_end[input.index] = 0;
+      }
+    }
+    if (valid(op.output) && readers_end[op.output.index] == 0 && mentions[op.output.index] == 0) {
+      live = live - output;
+    }
+  }
+  // The live values are now the computed outputs, each moved into the results at its last
+  // mention; every other mention is a copy.
+  SaturatingBytes results = live;
+  for (const TensorId output : graph.outputs) {
+    if (valid(output) && (--mentions[output.index] != 0 || !computed(output))) {
+      results += value_bytes[output.index];
+    }
+  }
+  // The evaluator's records: per tensor its span, its owned vector, its last reader and flags;
+  // per output mention an entry of the results.
+  const SaturatingBytes state = SaturatingBytes{tensor_count} * SaturatingBytes{96} +
+                                SaturatingBytes{graph.outputs.size()} * SaturatingBytes{32};
+  return (state + std::max(peak, results)).value;
 }
 
 Result<std::vector<std::vector<float>>> evaluate(const Graph& graph,

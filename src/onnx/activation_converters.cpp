@@ -11,7 +11,10 @@
 
 #include "../kernels/kernels.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -233,16 +236,19 @@ Result<void> dropout(Conversion& conversion, const Node& node, std::int32_t mask
     const std::uint64_t count = *element_count(input.shape);
     const std::uint64_t element_bytes =
         mask_type == onnx::TensorProto::FLOAT ? sizeof(float) : sizeof(std::int64_t);
-    if (count > (conversion.expansion_limit - conversion.expanded_bytes) / element_bytes) {
-      return node_error(node, "its mask \"" + mask + "\" " + shape_text(input.shape) + " needs " +
-                                  std::to_string(count * element_bytes) +
-                                  " bytes, beyond the expansion limit of " +
-                                  std::to_string(conversion.expansion_limit) + " bytes");
+    const std::uint64_t bytes = count > std::numeric_limits<std::uint64_t>::max() / element_bytes
+                                    ? std::numeric_limits<std::uint64_t>::max()
+                                    : count * element_bytes;
+    if (Result<void> reserved = reserve_expansion(
+            conversion, node, "its mask \"" + mask + "\" " + shape_text(input.shape), bytes);
+        !reserved) {
+      return reserved.error();
     }
-    conversion.expanded_bytes += count * element_bytes;
     ConstantData ones;
     if (mask_type == onnx::TensorProto::FLOAT) {
-      ones.float_bytes = float_bytes(std::vector<float>(count, 1.0F));
+      ones.float_bytes.assign(count * sizeof(float), '\0');
+      const std::span<float> values = writable_floats_in(ones.float_bytes);
+      std::fill(values.begin(), values.end(), 1.0F);
     } else {
       ones.integers.assign(count, 1);
     }

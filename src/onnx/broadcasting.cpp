@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 
 namespace orvik_compiler::onnx_import {
 
@@ -63,9 +64,21 @@ Result<void> reserve_expansion(Conversion& conversion, const Node& node, const s
 
 namespace {
 
-/// The constant `value` broadcast to `shape` as new data, within the expansion limit.
+/// The constant `value` broadcast to `shape` as new data, within the expansion limit. A
+/// one-element constant filled to a shape it was filled to before is that earlier constant:
+/// exporters write the same scale or offset once per layer, and each would otherwise be a weight
+/// of its own as large as an activation.
 Result<Value> expanded(Conversion& conversion, const Node& node, const Value& value,
                        const std::vector<std::uint64_t>& shape) {
+  const std::span<const float> source = floats_in(conversion.data[*value.constant].float_bytes);
+  std::optional<FilledKey> key;
+  if (source.size() == 1) {
+    key = FilledKey{std::bit_cast<std::uint32_t>(source[0]), shape};
+    if (const auto found = conversion.filled_constants.find(*key);
+        found != conversion.filled_constants.end()) {
+      return found->second;
+    }
+  }
   const std::uint64_t count = *element_count(shape);
   if (Result<void> reserved = reserve_expansion(
           conversion, node, "broadcasting constant \"" + value.name + "\" to " + shape_text(shape),
@@ -76,9 +89,13 @@ Result<Value> expanded(Conversion& conversion, const Node& node, const Value& va
   // Written straight into the bytes the weight takes over: an expanded bias is as large as an
   // activation, and a second copy of it would double what the import allocates.
   std::string bytes(count * sizeof(float), '\0');
-  broadcast_values(floats_in(conversion.data[*value.constant].float_bytes), value.shape, shape,
-                   writable_floats_in(bytes));
-  return new_constant_of_bytes(conversion, value.name + "/broadcast", shape, std::move(bytes));
+  broadcast_values(source, value.shape, shape, writable_floats_in(bytes));
+  Value filled =
+      new_constant_of_bytes(conversion, value.name + "/broadcast", shape, std::move(bytes));
+  if (key) {
+    conversion.filled_constants.emplace(std::move(*key), filled);
+  }
+  return filled;
 }
 
 /// `value`, a float tensor of the graph, under `shape`, which it broadcasts to: a Reshape when

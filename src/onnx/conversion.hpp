@@ -17,7 +17,9 @@
 
 #include <onnx/onnx_pb.h>
 
+#include <compare>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,6 +54,14 @@ struct Value {
   std::optional<std::size_t> constant;
 };
 
+/// A one-element float constant filled to a shape: the value's bits and the shape.
+struct FilledKey {
+  std::uint32_t bits = 0;
+  std::vector<std::uint64_t> shape;
+
+  friend auto operator<=>(const FilledKey&, const FilledKey&) = default;
+};
+
 /// One model's conversion in progress.
 struct Conversion {
   /// The version of the default operator set the model imports; it chooses each operator's
@@ -60,6 +70,10 @@ struct Conversion {
   std::uint64_t expansion_limit = 0;
   /// Bytes of constants broadcast to a full shape so far.
   std::uint64_t expanded_bytes = 0;
+  /// The most bytes the graph's structure may take, and what it takes so far (counted node by
+  /// node as `charge_structure` says).
+  std::uint64_t memory_limit = 0;
+  std::uint64_t structure_bytes = 0;
   OnnxModel model;
   std::vector<ConstantData> data;
   std::unordered_map<std::string, Value> values;
@@ -70,6 +84,8 @@ struct Conversion {
   /// The next number to try after each base of `fresh_name`, so that finding a free name never
   /// rescans the numbers taken before.
   std::unordered_map<std::string, std::uint64_t> next_suffix;
+  /// The constants made by filling a shape with one value, so that each is made once.
+  std::map<FilledKey, Value> filled_constants;
 
   Graph& graph() { return model.graph; }
 };

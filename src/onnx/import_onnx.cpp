@@ -13,6 +13,7 @@
 #include "tensor_data.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <sstream>
 
 namespace orvik_compiler {
@@ -191,6 +192,32 @@ Result<void> declare_inputs(Conversion& conversion, const onnx::GraphProto& grap
 
 /// Converts every node in order: a fusion at its last node, the other nodes of a fusion not at
 /// all, every other node by the converter of its operator at the model's operator set.
+/// Counts what converting the node at `position` added to the graph's structure against the
+/// memory limit: each new tensor's shape three times (the tensor, the operation that makes it,
+/// the importer's value) and its name twice, and each output's value, with a fixed overhead for
+/// the records around them. An upper bound of what the conversion holds beyond the data.
+Result<void> charge_structure(Conversion& conversion, const Node& node,
+                              std::size_t first_new_tensor) {
+  constexpr std::uint64_t record_overhead = 256;
+  const std::vector<Tensor>& tensors = conversion.graph().tensors;
+  std::uint64_t bytes = 0;
+  for (std::size_t t = first_new_tensor; t < tensors.size(); ++t) {
+    bytes += 3 * tensors[t].shape.size() * sizeof(std::uint64_t) + 2 * tensors[t].name.size() +
+             record_overhead;
+  }
+  for (const std::string& output : node.proto.output()) {
+    if (const auto found = conversion.values.find(output); found != conversion.values.end()) {
+      bytes += found->second.shape.size() * sizeof(std::uint64_t) + output.size() + record_overhead;
+    }
+  }
+  conversion.structure_bytes += bytes;
+  if (conversion.structure_bytes > conversion.memory_limit) {
+    return node_error(node, "importing the node takes the graph past the memory limit of " +
+                                std::to_string(conversion.memory_limit) + " bytes");
+  }
+  return {};
+}
+
 Result<void> convert_nodes(Conversion& conversion, const onnx::GraphProto& graph,
                            const std::vector<Fusion>& fusions) {
   std::vector<const Fusion*> fused_at(static_cast<std::size_t>(graph.node_size()), nullptr);
@@ -203,17 +230,22 @@ Result<void> convert_nodes(Conversion& conversion, const onnx::GraphProto& graph
   }
   for (std::size_t position = 0; position < fused_at.size(); ++position) {
     const onnx::NodeProto& proto = graph.node(static_cast<int>(position));
+    const std::string label = is_default_domain(proto.domain())
+                                  ? proto.op_type()
+                                  : proto.domain() + "." + proto.op_type();
+    const Node node{proto, position, label};
+    const std::size_t first_new_tensor = conversion.graph().tensors.size();
     Result<void> converted;
     if (fused_at[position] != nullptr) {
       converted = convert_fusion(conversion, graph, *fused_at[position]);
     } else if (!covered[position]) {
-      const std::string label = is_default_domain(proto.domain())
-                                    ? proto.op_type()
-                                    : proto.domain() + "." + proto.op_type();
-      converted = convert_node(conversion, Node{proto, position, label});
+      converted = convert_node(conversion, node);
     }
     if (!converted) {
       return converted.error();
+    }
+    if (Result<void> charged = charge_structure(conversion, node, first_new_tensor); !charged) {
+      return charged.error();
     }
   }
   return {};
@@ -358,10 +390,20 @@ void collect_weights(Conversion& conversion) {
       [](const WeightValues& a, const WeightValues& b) { return a.tensor.index < b.tensor.index; });
 }
 
-Result<OnnxModel> convert_model(onnx::ModelProto& model, const OnnxImportOptions& options) {
+Result<OnnxModel> convert_model(onnx::ModelProto& model, const OnnxImportOptions& options,
+                                std::uint64_t file_bytes) {
   Conversion conversion;
   conversion.opset = default_opset(model);
   conversion.expansion_limit = options.expansion_limit;
+  conversion.memory_limit = options.memory_limit;
+  if (conversion.memory_limit == 0) {
+    constexpr std::uint64_t bytes_per_file_byte = 16;
+    constexpr std::uint64_t floor_bytes = std::uint64_t{64} << 20U;
+    conversion.memory_limit =
+        file_bytes > (std::numeric_limits<std::uint64_t>::max() - floor_bytes) / bytes_per_file_byte
+            ? std::numeric_limits<std::uint64_t>::max()
+            : bytes_per_file_byte * file_bytes + floor_bytes;
+  }
   onnx::GraphProto& graph = *model.mutable_graph();
   if (Result<void> indexed = index_names(conversion, graph); !indexed) {
     return indexed.error();
@@ -400,7 +442,10 @@ Result<OnnxModel> import_onnx(const std::filesystem::path& file, const OnnxImpor
   if (!model) {
     return failed(model.error());
   }
-  Result<OnnxModel> imported = convert_model(*model, options);
+  std::error_code size_error;
+  const std::uintmax_t file_bytes = std::filesystem::file_size(file, size_error);
+  Result<OnnxModel> imported =
+      convert_model(*model, options, size_error ? 0 : static_cast<std::uint64_t>(file_bytes));
   if (!imported) {
     return failed(imported.error());
   }

@@ -186,6 +186,24 @@ struct Refusal {
   std::string message;
 };
 
+TEST_CASE("one value filled to one shape is one weight, however many constants hold it", "[onnx]") {
+  // Exporters write a layer's scale as a constant of its own in every layer.
+  ModelBuilder model;
+  model.input("x", {2, 3});
+  model.initializer("half", {}, {0.5F}).initializer("also_half", {1}, {0.5F});
+  model.initializer("quarter", {}, {0.25F});
+  model.node("Mul", {"x", "half"}, {"a"});
+  model.node("Mul", {"a", "also_half"}, {"b"});
+  model.node("Mul", {"b", "quarter"}, {"y"});
+  const OnnxModel imported = expect_value(import_built(model.output("y")));
+  CHECK(describe(imported.graph) ==
+        std::vector<std::string>{"a = Mul(x, half/broadcast)", "b = Mul(a, half/broadcast)",
+                                 "y = Mul(b, quarter/broadcast)", "-> y [2, 3]"});
+  CHECK(imported.weights.size() == 2);
+  CHECK(run(imported, {{"x", {1, 2, 3, 4, 5, 6}}}) ==
+        std::vector<std::vector<float>>{{0.0625F, 0.125F, 0.1875F, 0.25F, 0.3125F, 0.375F}});
+}
+
 TEST_CASE("element-wise forms the graph cannot hold are refused", "[onnx]") {
   const std::vector<Refusal> refusals{
       {"a function of an integer tensor",

@@ -209,6 +209,50 @@ TEST_CASE("names that are not well-formed UTF-8 are refused, never merged", "[on
         "model.onnx: value name \"\\xed\\xa0\\x80\" is not well-formed UTF-8");
 }
 
+TEST_CASE("tensors of huge rank stop at the memory limit, naming the node", "[onnx]") {
+  // Small files that name hundreds of tensors of rank 100,000: each would hold megabytes of
+  // shapes, gigabytes in all, before anything else refused them.
+  const std::vector<std::int64_t> ones(100000, 1);
+  const auto refused_at_limit = [](const std::string& message, const std::string& op) {
+    INFO(message);
+    CHECK(message.starts_with("model.onnx: node "));
+    CHECK(message.find("(" + op +
+                       "): importing the node takes the graph past the memory limit "
+                       "of ") != std::string::npos);
+  };
+  SECTION("Reshapes sharing one shape constant") {
+    ModelBuilder model;
+    model.input("x", {1}).integers("shape", {100000}, ones);
+    for (int i = 0; i < 400; ++i) {
+      model.node("Reshape", {"x", "shape"}, {"r" + std::to_string(i)});
+    }
+    refused_at_limit(
+        import_error(model.output("r0", onnx::TensorProto::FLOAT, std::vector<Extent>{1})),
+        "Reshape");
+  }
+  SECTION("Adds of an input of that rank") {
+    ModelBuilder model;
+    model.input("x", std::vector<Extent>(ones.begin(), ones.end()));
+    for (int i = 0; i < 400; ++i) {
+      model.node("Add", {"x", "x"}, {"s" + std::to_string(i)});
+    }
+    refused_at_limit(
+        import_error(model.output("s0", onnx::TensorProto::FLOAT, std::vector<Extent>{1})), "Add");
+  }
+  SECTION("a limit given in the options") {
+    OnnxImportOptions options;
+    options.memory_limit = 1000;
+    ModelBuilder model;
+    model.input("x", {4});
+    model.node("Relu", {"x"}, {"a"}, "first");
+    model.node("Relu", {"a"}, {"b"}, "second");
+    model.node("Relu", {"b"}, {"y"}, "third");
+    CHECK(import_error(model.output("y"), options) ==
+          "model.onnx: node 1 \"second\" (Relu): importing the node takes the graph past the "
+          "memory limit of 1000 bytes");
+  }
+}
+
 TEST_CASE("a file that is not a model is refused, never a crash", "[onnx]") {
   const ScratchDirectory scratch;
   const std::filesystem::path path = scratch / "model.onnx";

@@ -1,6 +1,8 @@
 """The host interpreter from Python: values by id or by name, NumPy arrays in and out, and its
 agreement with the encoder reference."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -234,3 +236,32 @@ def test_data_movement_of_both_types_matches_numpy():
     np.testing.assert_array_equal(joined, np.concatenate([xs, xs[:, 0:2]], axis=1))
     np.testing.assert_array_equal(joined_ints, np.concatenate([ks, ks, ks], axis=1))
     np.testing.assert_allclose(products, xs @ xs.transpose(0, 2, 1), rtol=1e-5, atol=1e-6)
+
+
+def outer_product(rows, columns):
+    """A graph whose one product of a column by a row holds rows x columns floats."""
+    graph = oc.Graph()
+    graph.mark_output(
+        graph.matmul("y", graph.input("a", [rows, 1]), graph.input("b", [1, columns]))
+    )
+    return graph, {"a": np.ones((rows, 1), np.float32), "b": np.ones((1, columns), np.float32)}
+
+
+def test_an_evaluation_past_the_memory_budget_raises_memory_error_before_it_runs():
+    # 128 KiB of values whose product takes 4 GiB: refused by the default budget of 1 GiB.
+    graph, values = outer_product(32768, 32768)
+    budget_message = (
+        r"^evaluate needs an estimated (\d+) bytes of memory, more than the budget of "
+        r"{} bytes; memory_budget raises it$"
+    )
+    with pytest.raises(MemoryError, match=budget_message.format(1073741824)) as refused:
+        oc.evaluate(graph, values)
+    estimate = re.match(budget_message.format(1073741824), str(refused.value)).group(1)
+    assert int(estimate) >= 4 * 32768 * 32768
+    # The budget is the caller's: a small graph passes the default and fails a tiny one, before
+    # the values are even looked at.
+    small, small_values = outer_product(64, 64)
+    (product,) = oc.evaluate(small, small_values)
+    np.testing.assert_array_equal(product, np.ones((64, 64), np.float32))
+    with pytest.raises(MemoryError, match=budget_message.format(1000)):
+        oc.evaluate(small, {"a": "not an array"}, memory_budget=1000)

@@ -5,15 +5,18 @@
 #include "orvik/report.hpp"
 
 #include "testing/encoder_stack.hpp"
+#include "testing/generated_graphs.hpp"
 
 #include <orvik_compiler/orvik_compiler.hpp>
 
 #include <catch2/catch.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <tuple>
+#include <variant>
 
 namespace orvik_tool {
 namespace {
@@ -66,6 +69,68 @@ std::map<std::int64_t, std::vector<Block>> blocks_by_tile(const oc::Schedule& sc
   return tiles;
 }
 
+/// The name of operation `o` as the page reads it: its own, or where that is left out, the name
+/// of the tensor it produces.
+json operation_name(const json& data, std::size_t o) {
+  const json& name = data.at("operation_names").at(o);
+  if (!name.is_null()) {
+    return name;
+  }
+  const json& producers = data.at("tensors").at("producers");
+  const auto output = std::find(producers.begin(), producers.end(), json(o));
+  REQUIRE(output != producers.end());
+  return data.at("tensors").at("names").at(static_cast<std::size_t>(output - producers.begin()));
+}
+
+/// Tensor `t` as the page reads it from the data's columns and shared tables.
+json tensor_record(const json& data, std::size_t t) {
+  const json& tensors = data.at("tensors");
+  const std::int64_t layout = tensors.at("layout").at(t).get<std::int64_t>();
+  const std::int64_t producer = tensors.at("producers").at(t).get<std::int64_t>();
+  const json& blocks = tensors.at("blocks");
+  json record{{"name", tensors.at("names").at(t)},
+              {"kind", tensors.at("kind_names").at(tensors.at("kinds").at(t).get<std::size_t>())},
+              {"shape", tensors.at("shapes").at(tensors.at("shape").at(t).get<std::size_t>())},
+              {"producer", producer < 0 ? json(nullptr)
+                                        : operation_name(data, static_cast<std::size_t>(producer))},
+              {"block", blocks.at(3 * t) == -1 ? json(nullptr) : blocks.at(3 * t)},
+              {"live", blocks.at(3 * t) == -1 ? json(nullptr)
+                                              : json{blocks.at(3 * t + 1), blocks.at(3 * t + 2)}}};
+  if (layout >= 0) {
+    const json& entry = tensors.at("layouts").at(static_cast<std::size_t>(layout));
+    record["tiles"] = entry.at(0);
+    record["sharding"] = entry.at(1);
+    record["alignment"] = entry.at(2);
+    record["share"] = entry.at(3);
+  }
+  return record;
+}
+
+/// Phase `p` as the page reads it: kind, operation, kernel, tiles, transfers and bytes.
+json phase_record(const json& data, std::size_t p) {
+  const json& rows = data.at("phases").at("rows");
+  const std::int64_t operation = rows.at(6 * p + 1).get<std::int64_t>();
+  return json{{"kind", rows.at(6 * p) == 1 ? "exchange" : "compute"},
+              {"operation", operation < 0
+                                ? json("?")
+                                : operation_name(data, static_cast<std::size_t>(operation))},
+              {"kernel", data.at("phases").at("kernels").at(rows.at(6 * p + 2).get<std::size_t>())},
+              {"tiles", rows.at(6 * p + 3)},
+              {"transfers", rows.at(6 * p + 4)},
+              {"bytes", rows.at(6 * p + 5)}};
+}
+
+/// Tiles 0 .. n-1 as the runs [first, count] of the data, expanded again.
+std::vector<std::uint16_t> expand_runs(const json& runs) {
+  std::vector<std::uint16_t> tiles;
+  for (const json& run : runs) {
+    for (std::uint16_t i = 0; i < run.at(1).get<std::uint16_t>(); ++i) {
+      tiles.push_back(static_cast<std::uint16_t>(run.at(0).get<std::uint16_t>() + i));
+    }
+  }
+  return tiles;
+}
+
 TEST_CASE("the page holds everything inline and loads nothing", "[report]") {
   const oc::Graph graph = oc::encoder_graph({}).value();
   const oc::Schedule schedule = oc::compile(graph, {}).value();
@@ -103,8 +168,8 @@ TEST_CASE("the data is the schedule, with tiles of equal allocations sharing one
     CHECK(data.at("sound") == true);
     CHECK(data.at("verdict") == "ok");
     CHECK(data.at("options").at("tile_count") == workload.options.tile_count);
-    CHECK(data.at("tensors").size() == workload.graph.tensors.size());
-    CHECK(data.at("phases").size() == schedule.phases.size());
+    REQUIRE(data.at("tensors").at("names").size() == workload.graph.tensors.size());
+    REQUIRE(data.at("phases").at("rows").size() == 6 * schedule.phases.size());
     REQUIRE(data.at("peaks").size() == workload.options.tile_count);
     REQUIRE(data.at("tile_lists").size() == workload.options.tile_count);
     for (std::uint16_t tile = 0; tile < workload.options.tile_count; ++tile) {
@@ -114,11 +179,60 @@ TEST_CASE("the data is the schedule, with tiles of equal allocations sharing one
 
     const auto expected = blocks_by_tile(schedule);
     CHECK(blocks_by_tile(data) == expected);
-    // One list per distinct tile: no two lists are equal, so equal tiles share theirs.
-    const json& lists = data.at("lists");
-    const std::set<json> distinct(lists.begin(), lists.end());
-    CHECK(distinct.size() == lists.size());
+    // One entry per distinct list, shape and layout: equal ones are shared, not repeated.
+    for (const json& table : {data.at("lists"), data.at("tensors").at("shapes"),
+                              data.at("tensors").at("layouts"), data.at("phases").at("kernels")}) {
+      const std::set<json> distinct(table.begin(), table.end());
+      CHECK(distinct.size() == table.size());
+    }
+
+    // Every tensor and phase read back through the shared tables is the graph's and the
+    // schedule's.
+    for (std::size_t t = 0; t < workload.graph.tensors.size(); ++t) {
+      const oc::Tensor& tensor = workload.graph.tensors[t];
+      const json record = tensor_record(data, t);
+      INFO("tensor " << tensor.name);
+      CHECK(record.at("name") == tensor.name);
+      CHECK(record.at("shape") == tensor.shape);
+      CHECK(expand_runs(record.at("tiles")) == schedule.layouts[t].tiles);
+      CHECK(record.at("share") == oc::local_bytes(tensor, schedule.layouts[t]));
+      CHECK(record.at("producer") == (tensor.producer
+                                          ? json(workload.graph.ops[tensor.producer->index].name)
+                                          : json(nullptr)));
+    }
+    for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
+      INFO("phase " << p);
+      const json record = phase_record(data, p);
+      if (const auto* compute = std::get_if<oc::Phase::Compute>(&schedule.phases[p].value)) {
+        CHECK(record.at("kind") == "compute");
+        CHECK(record.at("operation") == workload.graph.ops[compute->op.index].name);
+        CHECK(record.at("kernel") == compute->commands.front().specialization.operation);
+        CHECK(record.at("tiles") == compute->commands.size());
+      } else {
+        const auto& exchange = std::get<oc::Phase::Exchange>(schedule.phases[p].value);
+        std::uint64_t bytes = 0;
+        for (const oc::Transfer& transfer : exchange.transfers) {
+          bytes += transfer.bytes;
+        }
+        CHECK(record.at("kind") == "exchange");
+        CHECK(record.at("kernel") == "");
+        CHECK(record.at("transfers") == exchange.transfers.size());
+        CHECK(record.at("bytes") == bytes);
+      }
+    }
   }
+}
+
+TEST_CASE("a long chain's data takes a few numbers per operation", "[report]") {
+  // Each GELU adds a tensor, an operation, a phase and an allocation; as objects of named
+  // fields they took 287 bytes.
+  constexpr std::size_t length = 10'000;
+  const oc::Graph graph = oc::testing::gelu_chain(length);
+  const oc::CompilerOptions options{1, 0x52000, 0xE0000};
+  const oc::Schedule schedule = oc::compile(graph, options).value();
+  const std::string page = schedule_report_html("chain", graph, options, schedule);
+  CHECK(page.size() - report_page_bytes() < 100 * length);
+  CHECK(json::parse(data_text(page)).at("tensors").at("layouts").size() == 1);
 }
 
 TEST_CASE("a tensor's entry gives its layout as runs of tiles, share, block and lifetime",
@@ -128,21 +242,24 @@ TEST_CASE("a tensor's entry gives its layout as runs of tiles, share, block and 
   const oc::TensorId w = graph.weight("w", {8, 600});
   const oc::TensorId y = graph.matmul("y", x, w).value();
   graph.mark_output(y);
+  // An operation named otherwise than its output, as a graph assembled from records may have.
+  graph.ops[0].name = "product";
   const oc::CompilerOptions options{8, 0x1000, 0x40000};
   oc::Schedule schedule = oc::compile(graph, options).value();
   // A layout given directly may name any tiles; runs of consecutive ones are kept together.
   schedule.layouts[1].tiles = {7, 0, 1, 2, 5};
   const json data = json::parse(data_text(schedule_report_html("g", graph, options, schedule)));
-  const json& weight = data.at("tensors")[1];
+  const json weight = tensor_record(data, 1);
   CHECK(weight.at("name") == "w");
   CHECK(weight.at("kind") == "Weight");
   CHECK(weight.at("shape") == json{8, 600});
   CHECK(weight.at("tiles") == json{{7, 1}, {0, 3}, {5, 1}});
   CHECK(weight.at("sharding") == "Columns");
   CHECK(weight.at("share") == 3840); // 8 x 600 x 4 bytes over 5 tiles
-  const json& output = data.at("tensors")[2];
+  const json output = tensor_record(data, 2);
   CHECK(output.at("kind") == "Output");
-  CHECK(output.at("producer") == "y");
+  CHECK(output.at("producer") == "product");
+  CHECK(phase_record(data, schedule.phases.size() - 1).at("operation") == "product");
   CHECK(output.at("live") == json{schedule.allocations.back().live_from, schedule.phases.size()});
   CHECK(output.at("block") == schedule.allocations.back().size);
   // The verdict is the verifier's, not an assumption.
@@ -168,10 +285,11 @@ TEST_CASE("names can neither end the data's element nor break its JSON", "[repor
   CHECK(text.find('<') == std::string::npos);
   const json data = json::parse(text);
   CHECK(data.at("name") == "</script>");
-  CHECK(data.at("tensors")[0].at("name") == names[0]);
-  CHECK(data.at("tensors")[1].at("name") == "<!--");
-  CHECK(data.at("tensors")[3].at("name") == "\"ctl\\u{1}\\u{7f}\"");
-  CHECK(data.at("tensors")[5].at("name") == "</SCRIPT >");
+  const json& shown = data.at("tensors").at("names");
+  CHECK(shown[0] == names[0]);
+  CHECK(shown[1] == "<!--");
+  CHECK(shown[3] == "\"ctl\\u{1}\\u{7f}\"");
+  CHECK(shown[5] == "</SCRIPT >");
 }
 
 TEST_CASE("a broken schedule gets its diagnostic, not a crash", "[report]") {

@@ -1,8 +1,12 @@
 // The memory budget: estimates that bound what the tool builds, a default that lets the real
 // workloads through and stops the hostile ones, and views whose size the names cannot blow up.
 
+#include "graph_files.hpp"
+#include "orvik/graph_file.hpp"
+#include "orvik/npy_file.hpp"
 #include "orvik/report.hpp"
 #include "orvik/resource_budget.hpp"
+#include "orvik/run_graph.hpp"
 #include "orvik/views.hpp"
 #include "tool_process.hpp"
 
@@ -10,11 +14,14 @@
 
 #include "testing/encoder_stack.hpp"
 #include "testing/generated_graphs.hpp"
+#include "testing/random_graphs.hpp"
 
 #include <orvik_compiler/orvik_compiler.hpp>
 
 #include <catch2/catch.hpp>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 namespace orvik_tool {
@@ -84,7 +91,7 @@ TEST_CASE("each estimate bounds what it estimates", "[tool][budget]") {
     REQUIRE(schedule);
     const MemoryEstimate estimate(workload.graph, workload.options);
     CHECK(estimate.schedule() >= retained_bytes(*schedule));
-    // Each view's text is counted twice, for the growth of its buffer.
+    // Each view's text is counted at least twice, for the growth of its buffer.
     std::ostringstream debug;
     debug << *schedule << '\n';
     CHECK(estimate.debug_text() >= 2 * debug.str().size());
@@ -156,7 +163,8 @@ TEST_CASE("a command over the budget is refused before it is built", "[tool][bud
       testing::orvik("compile - --tiles 16384 --memory-budget 30000000", graph);
   CHECK(refused.status == 1);
   CHECK(refused.err.rfind("orvik: error: this command needs an estimated ", 0) == 0);
-  CHECK(refused.err.find(" bytes of memory (schedule ") != std::string::npos);
+  CHECK(refused.err.find(" bytes of memory (graph ") != std::string::npos);
+  CHECK(refused.err.find(", schedule ") != std::string::npos);
   CHECK(refused.err.find("more than the budget of 30000000 bytes; --memory-budget raises it\n") !=
         std::string::npos);
   CHECK(refused.out.empty());
@@ -169,6 +177,121 @@ TEST_CASE("a command over the budget is refused before it is built", "[tool][bud
       testing::orvik("compile - --tiles 16384 --trace /dev/null" + budget, graph);
   CHECK(traced.status == 1);
   CHECK(traced.err.find(", --trace ") != std::string::npos);
+}
+
+TEST_CASE("every command that reads a graph file holds its graph to the memory budget",
+          "[tool][budget]") {
+  const testing::Scratch scratch;
+  // 300 steps of a rank-20,000 tensor: 48 MB of shapes from 68 KB of text.
+  const std::string rank = (scratch / "rank.json").string();
+  std::ofstream(rank) << testing::gelu_chain_file(20'000, 300);
+  const std::string schedule = (scratch / "s.json").string();
+  REQUIRE(testing::orvik("compile --encoder --emit json -o " + schedule).status == 0);
+  const std::string budget = " --memory-budget 20000000";
+  for (const std::string& command :
+       {"compile " + rank, "run " + rank + " -o " + (scratch / "out").string(),
+        "verify " + schedule + " " + rank}) {
+    INFO(command);
+    const testing::Run refused = testing::orvik(command + budget);
+    CHECK(refused.status == 1);
+    CHECK(refused.err.rfind(rank + ": error: the graph needs an estimated ", 0) == 0);
+    CHECK(refused.err.ends_with(
+        " bytes of memory, more than the budget of 20000000 bytes; --memory-budget raises it\n"));
+    CHECK(refused.out.empty());
+  }
+  CHECK(!std::filesystem::exists(scratch / "out"));
+  // Within the budget the graph is read, and the command goes on to its own checks.
+  const testing::Run compiled = testing::orvik("compile " + rank + " --memory-budget 200000000");
+  CHECK(compiled.status == 0);
+  CHECK(compiled.err.empty());
+}
+
+TEST_CASE("a graph file's bound is known before its graph and holds for every kind",
+          "[tool][budget]") {
+  // The estimate, as the refusal of a budget of nothing states it.
+  const auto bound = [](const std::string& text) {
+    const ToolResult<oc::Graph> refused = read_graph_file(text, "g.json", 0);
+    REQUIRE(!refused);
+    const std::string& message = refused.failure().message;
+    const std::string lead = "g.json: error: the graph needs an estimated ";
+    REQUIRE(message.rfind(lead, 0) == 0);
+    return std::stoull(message.substr(lead.size()));
+  };
+  std::vector<oc::Graph> graphs;
+  for (std::uint64_t seed = 1; seed <= 100; ++seed) {
+    graphs.push_back(oc::testing::random_graph(oc::testing::seeded_draw(seed)).graph);
+  }
+  // Gathers of a tensor by itself nearly double its axes at every step.
+  oc::Graph doubling;
+  oc::TensorId ids = doubling.input("ids", {1, 1}, oc::DType::I32);
+  for (int i = 0; i < 12; ++i) {
+    ids = doubling.gather("g" + std::to_string(i), ids, ids).value();
+  }
+  doubling.mark_output(ids);
+  CHECK(doubling.tensors.back().shape.size() == 4097);
+  graphs.push_back(std::move(doubling));
+  for (const oc::Graph& graph : graphs) {
+    const ToolResult<std::string> text = write_graph_file(graph);
+    REQUIRE(text);
+    const ToolResult<oc::Graph> read = read_graph_file(*text, "g.json");
+    REQUIRE(read);
+    INFO(*text);
+    CHECK(bound(*text) >= graph_memory(*read));
+  }
+}
+
+TEST_CASE("run estimates what it would hold before it reads or makes a value", "[tool][budget]") {
+  const testing::Scratch scratch;
+  // 128 KiB of values each whose product takes 4 GiB.
+  const std::string outer = (scratch / "outer.json").string();
+  std::ofstream(outer) << R"({"format": "orvik-graph", "version": 1, "steps": [
+    {"op": "input", "name": "a", "shape": [32768, 1]},
+    {"op": "input", "name": "b", "shape": [1, 32768]},
+    {"op": "matmul", "name": "y", "left": "a", "right": "b"},
+    {"op": "output", "tensor": "y"}]})";
+  std::ofstream(scratch / "a.npy", std::ios::binary)
+      << write_npy(std::vector<std::uint64_t>{32768, 1}, std::vector<float>(32768, 1.0F));
+  std::ofstream(scratch / "b.npy", std::ios::binary)
+      << write_npy(std::vector<std::uint64_t>{1, 32768}, std::vector<float>(32768, 1.0F));
+  const std::string out = (scratch / "out").string();
+  const std::string values =
+      " --input a=" + (scratch / "a.npy").string() + " --input b=" + (scratch / "b.npy").string();
+  struct Case {
+    std::string arguments;
+    std::string budget;
+  };
+  const std::vector<Case> cases{
+      {"run " + outer + values, "1073741824"},
+      {"run " + outer + values + " --memory-budget 0x10000000", "268435456"},
+      // The encoder's weights alone are 6.5 GB; they are never made.
+      {"run --encoder --sequence 8192 --hidden 16384 --heads 1 --feed-forward 16384", "1073741824"},
+      // A file of no value at all is refused for the memory before it is missed.
+      {"run " + outer, "1073741824"}};
+  for (const Case& test : cases) {
+    INFO(test.arguments);
+    const testing::Run refused = testing::orvik(test.arguments + " -o " + out);
+    CHECK(refused.status == 1);
+    CHECK(refused.err.rfind("orvik: error: this command needs an estimated ", 0) == 0);
+    CHECK(refused.err.find(" bytes of memory (graph ") != std::string::npos);
+    CHECK(refused.err.find(", values ") != std::string::npos);
+    CHECK(refused.err.find(", evaluation ") != std::string::npos);
+    CHECK(refused.err.find(", outputs ") != std::string::npos);
+    CHECK(refused.err.ends_with("more than the budget of " + test.budget +
+                                " bytes; --memory-budget raises it\n"));
+    CHECK(refused.out.empty());
+    CHECK(!std::filesystem::exists(out));
+  }
+  // The estimate counts the product, its file and its copy while the file is made: 12 GiB.
+  oc::Graph graph;
+  graph.mark_output(
+      graph.matmul("y", graph.input("a", {32768, 1}), graph.input("b", {1, 32768})).value());
+  const std::vector<MemoryUse> uses = run_memory_uses(graph);
+  REQUIRE(uses.size() == 4);
+  CHECK(uses[2].bytes >= std::uint64_t{4} << 30U);
+  CHECK(uses[3].bytes >= std::uint64_t{8} << 30U);
+  // A small run passes the default budget and is refused under a tiny one.
+  CHECK(testing::orvik("run --encoder -o " + out).status == 0);
+  CHECK(testing::orvik("run --encoder -o " + out + " --memory-budget 1000").status == 1);
 }
 
 TEST_CASE("the summary cuts long names; the other views keep them whole", "[tool][budget]") {

@@ -118,4 +118,12 @@ void add_max_input_bytes_option(CLI::App& command, std::uint64_t& max_input_byte
       ->capture_default_str();
 }
 
+void add_memory_budget_option(CLI::App& command, std::uint64_t& memory_budget) {
+  command
+      .add_option("--memory-budget", memory_budget,
+                  "refuse a command estimated to need more bytes of memory")
+      ->transform(number_up_to(std::numeric_limits<std::uint64_t>::max()))
+      ->capture_default_str();
+}
+
 } // namespace orvik_tool

@@ -52,4 +52,7 @@ CLI::Option* add_output_option(CLI::App& command, std::string& output);
 void add_max_input_bytes_option(CLI::App& command, std::uint64_t& max_input_bytes,
                                 const std::string& help);
 
+/// Adds --memory-budget N, the most bytes of memory that the command is estimated to need.
+void add_memory_budget_option(CLI::App& command, std::uint64_t& memory_budget);
+
 } // namespace orvik_tool

@@ -4,6 +4,7 @@
 #include "commands.hpp"
 
 #include "command_options.hpp"
+#include "graph_file.hpp"
 #include "graph_source.hpp"
 #include "input_file.hpp"
 #include "output_files.hpp"
@@ -52,7 +53,7 @@ std::string source_name(const CompileOptions& command) {
 /// What the command would build, estimated before any of it is.
 std::vector<MemoryUse> memory_uses(const Graph& graph, const CompileOptions& command) {
   const MemoryEstimate estimate(graph, command.options);
-  std::vector<MemoryUse> uses{{"schedule", estimate.schedule()}};
+  std::vector<MemoryUse> uses{{"graph", graph_memory(graph)}, {"schedule", estimate.schedule()}};
   const std::uint64_t text = command.emit == "debug"  ? estimate.debug_text()
                              : command.emit == "json" ? estimate.json()
                                                       : estimate.summary();
@@ -102,7 +103,8 @@ ToolResult<void> check_standard_output(const CompileOptions& command) {
 }
 
 ToolResult<void> compile(const CompileOptions& command) {
-  const ToolResult<Graph> loaded = load_graph(command.source, command.max_input_bytes);
+  const ToolResult<Graph> loaded =
+      load_graph(command.source, {command.max_input_bytes, command.memory_budget});
   if (!loaded) {
     return loaded.failure();
   }
@@ -190,11 +192,7 @@ Command add_compile_command(CLI::App& app) {
       ->check(non_empty_path());
   add_max_input_bytes_option(*command, options->max_input_bytes,
                              "read at most this many bytes of the graph file");
-  command
-      ->add_option("--memory-budget", options->memory_budget,
-                   "refuse a command estimated to need more bytes of memory")
-      ->transform(number_up_to(std::numeric_limits<std::uint64_t>::max()))
-      ->capture_default_str();
+  add_memory_budget_option(*command, options->memory_budget);
   return {command, [options, output] {
             options->output_given = output->count() > 0;
             return exit_status(compile(*options));

@@ -3,6 +3,7 @@
 #include "graph_file.hpp"
 
 #include "nearest_name.hpp"
+#include "schedule_io/schedule_counts.hpp"
 #include "schedule_io/strict_json.hpp"
 
 #include <orvik_compiler/compiler.hpp>
@@ -398,6 +399,29 @@ private:
   std::vector<TensorId> operands_;
 };
 
+using Bytes = orvik_compiler::schedule_io::ByteBound;
+
+/// A heap block of `bytes`, with what the allocator adds and rounds up.
+Bytes heap_block(Bytes bytes) {
+  return bytes + Bytes{32};
+}
+
+/// The heap that one tensor takes while a graph file is replayed: its record, three times over
+/// for the growth of the list (the old array and the new one of twice its length are both held
+/// while it moves), its name twice (the tensor's and the name table's, with the table's node)
+/// and its shape.
+Bytes tensor_bytes(std::uint64_t name_bytes, Bytes rank) {
+  return Bytes{3 * sizeof(orvik_compiler::Tensor)} + Bytes{2} * heap_block(Bytes{name_bytes}) +
+         Bytes{64} + heap_block(Bytes{8} * rank);
+}
+
+/// The heap that one operation's record takes, beside its output's: the record three times over,
+/// its name, its operands and the extents of its parameters.
+Bytes operation_bytes(std::uint64_t name_bytes, std::uint64_t operands, std::uint64_t extents) {
+  return Bytes{3 * sizeof(orvik_compiler::Op)} + heap_block(Bytes{name_bytes}) +
+         heap_block(Bytes{8} * Bytes{operands}) + heap_block(Bytes{8} * Bytes{extents});
+}
+
 /// Appends an operation of `kind` over `operands` through its builder method; `operands` holds
 /// what the kind's fields read.
 Result<TensorId> build(Graph& graph, const std::string& name, const OpKind::Variant& kind,
@@ -452,6 +476,130 @@ Result<TensorId> build(Graph& graph, const std::string& name, const OpKind::Vari
           },
           [&](const OpKind::Cast& cast) { return graph.cast(name, in[0], cast.dtype); }},
       kind);
+}
+
+/// Counts the extents of an operation's shape and permutation parameters.
+class ExtentCounter {
+public:
+  void operand(const char*) {}
+  void operand_list(const char*) {}
+  void parameter(const char*, const std::vector<std::uint64_t>& value) { extents_ += value.size(); }
+  template <class Value>
+  void parameter(const char*, const Value&) {}
+  template <class Value>
+  void optional_parameter(const char*, const Value&, const Value&) {}
+
+  std::uint64_t extents() const { return extents_; }
+
+private:
+  std::uint64_t extents_ = 0;
+};
+
+/// The most axes of each tensor named so far, by name; the names are the document's strings.
+using RankTable = std::unordered_map<std::string_view, std::uint64_t>;
+
+/// Reads what a step says about the size of what it makes, without making it: the axes of its
+/// operands, as far as they are named so far, and the extents of its shape or permutation. Fields
+/// that are missing or of the wrong type count as nothing; the replay reports them.
+class StepSizer {
+public:
+  StepSizer(const json& step, const RankTable& ranks) : step_(step), ranks_(ranks) {}
+
+  void operand(const char* role) { add_operand(member(role)); }
+  void operand_list(const char* role) {
+    if (const json* names = member(role); names != nullptr && names->is_array()) {
+      for (const json& name : *names) {
+        add_operand(&name);
+      }
+    }
+  }
+  void parameter(const char* name, std::vector<std::uint64_t>&) {
+    if (const json* value = member(name); value != nullptr && value->is_array()) {
+      extents_ += value->size();
+    }
+  }
+  template <class Value>
+  void parameter(const char*, Value&) {}
+  template <class Value>
+  void optional_parameter(const char*, Value&, const Value&) {}
+
+  std::uint64_t operands() const { return operands_; }
+  /// The axes of the operands together, and of the widest.
+  std::uint64_t operand_axes() const { return operand_axes_; }
+  std::uint64_t widest_operand() const { return widest_operand_; }
+  std::uint64_t extents() const { return extents_; }
+
+private:
+  const json* member(const char* name) const {
+    const auto found = step_.find(name);
+    return found == step_.end() ? nullptr : &*found;
+  }
+
+  void add_operand(const json* name) {
+    ++operands_;
+    if (name == nullptr || !name->is_string()) {
+      return;
+    }
+    const auto found = ranks_.find(name->get_ref<const std::string&>());
+    if (found != ranks_.end()) {
+      // Saturating: gathers of a tensor by itself double its axes at every step.
+      operand_axes_ = (Bytes{operand_axes_} + Bytes{found->second}).value;
+      widest_operand_ = std::max(widest_operand_, found->second);
+    }
+  }
+
+  const json& step_;
+  const RankTable& ranks_;
+  std::uint64_t operands_ = 0;
+  std::uint64_t operand_axes_ = 0;
+  std::uint64_t widest_operand_ = 0;
+  std::uint64_t extents_ = 0;
+};
+
+/// A bound on the heap that replaying `steps` takes, from the document alone: each step's
+/// records as `tensor_bytes` and `operation_bytes` count them, and the most that one step holds
+/// while the builder checks it (a copy of each operand's type and of the output's shape). No
+/// kind's output has more axes than its widest operand or its shape parameter, but a gather's,
+/// which has those of its table and its indices together less one: so each tensor's axes are
+/// bounded before any shape is made, and a few bytes of step naming a tensor of many axes cost
+/// nothing until the bound allows them. Time and memory linear in the document.
+std::uint64_t replay_memory_bound(const json& steps) {
+  RankTable ranks;
+  Bytes records;
+  Bytes busiest_step;
+  for (const json& step : steps) {
+    if (!step.is_object()) {
+      continue;
+    }
+    const auto kind = step.find("op");
+    const auto name = step.find("name");
+    if (kind == step.end() || !kind->is_string() || name == step.end() || !name->is_string()) {
+      continue;
+    }
+    const std::string& kind_name = kind->get_ref<const std::string&>();
+    const std::string& tensor_name = name->get_ref<const std::string&>();
+    std::uint64_t rank = 0;
+    if (kind_name == "input" || kind_name == "weight") {
+      const auto shape = step.find("shape");
+      rank = shape != step.end() && shape->is_array() ? shape->size() : 0;
+    } else if (std::optional<OpKind> operation = orvik_compiler::operation_kind(kind_name)) {
+      StepSizer sizer(step, ranks);
+      std::visit([&](auto& alternative) { operation_fields(sizer, alternative); },
+                 operation->value);
+      const bool gather = std::holds_alternative<OpKind::Gather>(operation->value);
+      rank = gather ? sizer.operand_axes() : std::max(sizer.widest_operand(), sizer.extents());
+      records += operation_bytes(tensor_name.size(), sizer.operands(), sizer.extents());
+      const Bytes checking =
+          Bytes{sizer.operands()} * heap_block(Bytes{sizeof(orvik_compiler::Tensor)}) +
+          Bytes{8} * Bytes{sizer.operand_axes()} + heap_block(Bytes{8} * Bytes{rank});
+      busiest_step = Bytes{std::max(busiest_step.value, checking.value)};
+    } else {
+      continue;
+    }
+    records += tensor_bytes(tensor_name.size(), Bytes{rank});
+    ranks[tensor_name] = rank;
+  }
+  return (records + busiest_step).value;
 }
 
 /// Replays one step at a time, keeping the names defined so far.
@@ -566,7 +714,8 @@ std::string step_error(std::string_view file, std::size_t position, const json& 
 
 } // namespace
 
-ToolResult<Graph> read_graph_file(std::string_view text, std::string_view file) {
+ToolResult<Graph> read_graph_file(std::string_view text, std::string_view file,
+                                  std::uint64_t memory_budget) {
   const auto file_error = [&](std::string_view message) {
     return unreadable(std::string(file) + ": error: " + std::string(message));
   };
@@ -604,6 +753,13 @@ ToolResult<Graph> read_graph_file(std::string_view text, std::string_view file) 
   if (steps == document.end() || !steps->is_array()) {
     return file_error("the field \"steps\" must be an array");
   }
+  const std::uint64_t needed = replay_memory_bound(*steps);
+  if (needed > memory_budget) {
+    return ToolFailure{exit_compile_error,
+                       std::string(file) + ": error: the graph needs an estimated " +
+                           std::to_string(needed) + " bytes of memory, more than the budget of " +
+                           std::to_string(memory_budget) + " bytes; --memory-budget raises it"};
+  }
   Replay replay;
   std::size_t position = 0;
   for (const json& step : *steps) {
@@ -619,10 +775,32 @@ ToolResult<Graph> read_graph_file(std::string_view text, std::string_view file) 
   return replay.take();
 }
 
+std::uint64_t graph_memory(const Graph& graph) {
+  Bytes bytes;
+  for (const orvik_compiler::Tensor& tensor : graph.tensors) {
+    bytes += tensor_bytes(tensor.name.size(), Bytes{tensor.shape.size()});
+  }
+  for (const orvik_compiler::Op& op : graph.ops) {
+    ExtentCounter counter;
+    std::visit([&](const auto& kind) { operation_fields(counter, kind); }, op.kind.value);
+    bytes += operation_bytes(op.name.size(), op.inputs.size(), counter.extents());
+  }
+  return bytes.value;
+}
+
 ToolResult<std::string> write_graph_file(const Graph& graph) {
   const auto refuse = [](const std::string& what) { return tool_error(exit_compile_error, what); };
   std::unordered_set<std::string_view> names;
-  ordered_json steps = ordered_json::array();
+  // One step per line, so the file reads like the list of builder calls it replays; each step
+  // is printed as soon as it is made, so that only the text grows with the graph.
+  std::string text = "{\"format\": " + ordered_json(format_name).dump() +
+                     ", \"version\": " + std::to_string(format_version) + ", \"steps\": [\n";
+  bool first = true;
+  const auto append = [&](const ordered_json& step) {
+    text += first ? "  " : ",\n  ";
+    first = false;
+    text += step.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+  };
   for (const orvik_compiler::Tensor& tensor : graph.tensors) {
     if (!names.insert(tensor.name).second) {
       return refuse("the name " + quoted_name(tensor.name) +
@@ -633,7 +811,7 @@ ToolResult<std::string> write_graph_file(const Graph& graph) {
       ordered_json step{{"op", weight ? "weight" : "input"}, {"name", tensor.name}};
       FieldWriter writer(step, {});
       value_fields(writer, tensor.shape, tensor.dtype);
-      steps.push_back(std::move(step));
+      append(step);
       continue;
     }
     if (tensor.producer->index >= graph.ops.size()) {
@@ -657,22 +835,15 @@ ToolResult<std::string> write_graph_file(const Graph& graph) {
     if (!writer.wrote_every_operand()) {
       return refuse("op " + quoted_name(op.name) + " has an unexpected operand count");
     }
-    steps.push_back(std::move(step));
+    append(step);
   }
   for (const TensorId output : graph.outputs) {
     if (output.index >= graph.tensors.size()) {
       return refuse("an output names no tensor");
     }
-    steps.push_back({{"op", "output"}, {"tensor", graph.tensors[output.index].name}});
+    append({{"op", "output"}, {"tensor", graph.tensors[output.index].name}});
   }
-  // One step per line, so the file reads like the list of builder calls it replays.
-  std::string text = "{\"format\": " + ordered_json(format_name).dump() +
-                     ", \"version\": " + std::to_string(format_version) + ", \"steps\": [\n";
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    text += "  " + steps[i].dump(-1, ' ', false, ordered_json::error_handler_t::replace);
-    text += i + 1 < steps.size() ? ",\n" : "\n";
-  }
-  return text + "]}\n";
+  return std::move(text) + (first ? "]}\n" : "\n]}\n");
 }
 
 } // namespace orvik_tool

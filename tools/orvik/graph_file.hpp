@@ -12,6 +12,7 @@
 //     {"op": "matmul", "name": "y", "left": "x", "right": "w"},
 //     {"op": "output", "tensor": "y"}]}
 
+#include "resource_budget.hpp"
 #include "tool_failure.hpp"
 
 #include <orvik_compiler/graph.hpp>
@@ -31,7 +32,19 @@ namespace orvik_tool {
 /// ("$.steps[2].epsilon", steps from 0). An unknown field is reported before a missing one, with
 /// the field that it most likely stands for: "unknown field $.steps[2].epsilom (did you mean
 /// epsilon?)".
-ToolResult<orvik_compiler::Graph> read_graph_file(std::string_view text, std::string_view file);
+///
+/// Before any step is replayed, the heap that the graph will take is bounded from the document
+/// alone, each tensor's axes from its operands' and its shape's, so that a few bytes of step
+/// naming a tensor of many axes cannot make the graph outgrow `memory_budget`: a graph over it is
+/// refused with the compile status, "FILE: error: the graph needs an estimated B bytes of memory,
+/// more than the budget of M bytes; --memory-budget raises it". The parsed document, up to about
+/// 40 times the text's size, is not counted.
+ToolResult<orvik_compiler::Graph>
+read_graph_file(std::string_view text, std::string_view file,
+                std::uint64_t memory_budget = default_memory_budget);
+
+/// The heap that `graph` takes as `read_graph_file` bounds it, the name table included.
+std::uint64_t graph_memory(const orvik_compiler::Graph& graph);
 
 /// Writes a graph built through the builder as a graph file, one step per line; a file written
 /// here reads back to the same graph and writes back to the same bytes. Fails with the compile

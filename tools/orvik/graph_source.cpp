@@ -10,8 +10,7 @@
 
 namespace orvik_tool {
 
-ToolResult<orvik_compiler::Graph> load_graph(const GraphSource& source,
-                                             std::uint64_t max_input_bytes) {
+ToolResult<orvik_compiler::Graph> load_graph(const GraphSource& source, GraphLimits limits) {
   const bool model = !source.encoder.requested && is_onnx_model(source.path);
   if (!source.dims.empty() && !model) {
     return tool_error(exit_usage_error, "--dim applies to ONNX models (.onnx) only");
@@ -31,11 +30,11 @@ ToolResult<orvik_compiler::Graph> load_graph(const GraphSource& source,
     }
     return std::move(*graph);
   }
-  const ToolResult<std::string> text = read_input_file(source.path, max_input_bytes);
+  const ToolResult<std::string> text = read_input_file(source.path, limits.max_input_bytes);
   if (!text) {
     return text.failure();
   }
-  return read_graph_file(*text, input_name(source.path));
+  return read_graph_file(*text, input_name(source.path), limits.memory_budget);
 }
 
 std::vector<InputFile> source_files(const GraphSource& source) {
@@ -46,7 +45,7 @@ std::vector<InputFile> source_files(const GraphSource& source) {
 }
 
 ToolResult<void> write_graph(const GraphSource& source, const std::string& output) {
-  const ToolResult<orvik_compiler::Graph> loaded = load_graph(source, default_max_input_bytes);
+  const ToolResult<orvik_compiler::Graph> loaded = load_graph(source, GraphLimits{});
   if (!loaded) {
     return loaded.failure();
   }

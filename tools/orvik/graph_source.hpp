@@ -2,7 +2,9 @@
 
 // Where a command takes its graph from: a graph file, an ONNX model or the built-in encoder.
 
+#include "input_file.hpp"
 #include "output_files.hpp"
+#include "resource_budget.hpp"
 #include "tool_failure.hpp"
 
 #include <orvik_compiler/encoder.hpp>
@@ -29,11 +31,18 @@ struct GraphSource {
   std::vector<std::string> dims;
 };
 
-/// The source's graph, a graph file read up to `max_input_bytes`. --dim options for anything
-/// but an ONNX model are a usage error; the encoder's dimensions that `encoder_graph` refuses
-/// fail with the compile status; a file that cannot be read or imported, with the usage status.
-ToolResult<orvik_compiler::Graph> load_graph(const GraphSource& source,
-                                             std::uint64_t max_input_bytes);
+/// How much of a graph file a command reads, and the memory its graph may take.
+struct GraphLimits {
+  std::uint64_t max_input_bytes = default_max_input_bytes;
+  std::uint64_t memory_budget = default_memory_budget;
+};
+
+/// The source's graph, a graph file read up to `limits.max_input_bytes` into a graph within
+/// `limits.memory_budget`. --dim options for anything but an ONNX model are a usage error; the
+/// encoder's dimensions that `encoder_graph` refuses, and a graph file whose graph would pass
+/// the budget, fail with the compile status; a file that cannot be read or imported, with the
+/// usage status.
+ToolResult<orvik_compiler::Graph> load_graph(const GraphSource& source, GraphLimits limits);
 
 /// The file the source reads, none for the encoder, so that no output replaces it.
 std::vector<InputFile> source_files(const GraphSource& source);

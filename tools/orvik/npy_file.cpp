@@ -2,6 +2,8 @@
 
 #include "npy_file.hpp"
 
+#include "schedule_io/schedule_counts.hpp"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -341,6 +343,18 @@ std::string write_npy(std::span<const std::uint64_t> shape, std::span<const floa
 
 std::string write_npy(std::span<const std::uint64_t> shape, std::span<const std::int32_t> values) {
   return npy_bytes("<i4", shape, little_endian_bytes(values));
+}
+
+std::uint64_t npy_size_bound(std::span<const std::uint64_t> shape) {
+  using Bytes = orvik_compiler::schedule_io::ByteBound;
+  // The magic, version and a 4-byte length; the dictionary's fixed text; each extent of up to
+  // 20 digits and its separator; the padding and the line feed.
+  constexpr std::uint64_t fixed = 12 + 57 + 1 + 64;
+  Bytes elements{1};
+  for (const std::uint64_t extent : shape) {
+    elements = elements * Bytes{extent};
+  }
+  return (Bytes{fixed} + Bytes{22} * Bytes{shape.size()} + Bytes{4} * elements).value;
 }
 
 } // namespace orvik_tool

@@ -38,6 +38,11 @@ ToolResult<NpyArray> read_npy(std::string_view bytes, std::string_view file);
 /// the header padded so that the values start at a multiple of 64 bytes, or 2.0 when the header
 /// needs more than 65,535 bytes. `values` must hold the product of `shape`.
 std::string write_npy(std::span<const std::uint64_t> shape, std::span<const float> values);
+
+/// The most bytes that `write_npy` returns for values of `shape`: the header, at most 134 bytes
+/// and 22 an axis, and 4 bytes an element. While it writes them it holds the values' bytes once
+/// more. Saturates at 2^64 - 1.
+std::uint64_t npy_size_bound(std::span<const std::uint64_t> shape);
 std::string write_npy(std::span<const std::uint64_t> shape, std::span<const std::int32_t> values);
 
 using orvik_compiler::shape_text;

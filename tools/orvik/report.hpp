@@ -18,9 +18,11 @@ namespace orvik_tool {
 /// phases as a timeline; a search over the tensors. The page's source lives in
 /// tools/orvik/report/ and is built into the tool.
 ///
-/// The schedule's data is compact: tiles that hold identical allocations (tensor, address,
-/// size and lifetime, in allocation order) share one list, so its size grows with the distinct
-/// tiles, not the tile count. Allocations on tiles at or past `tile_count` and tensor ids
+/// The schedule's data is compact: tensors and phases are columns of numbers that refer to
+/// tables of the distinct shapes, layouts and kernels; an operation named as its output has no
+/// name of its own; tiles that hold identical allocations (tensor, address, size and lifetime,
+/// in allocation order) share one list, so its size grows with the distinct tiles, not the tile
+/// count. Allocations on tiles at or past `tile_count` and tensor ids
 /// outside the graph, which only a broken schedule has, are left out of the lists and shown as
 /// "?" respectively; the verdict names them.
 std::string schedule_report_html(std::string_view name, const orvik_compiler::Graph& graph,

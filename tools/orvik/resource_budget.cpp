@@ -38,10 +38,10 @@ Bytes heap(Bytes bytes) {
   return bytes + heap_overhead;
 }
 
-/// Each view's text is counted twice: a buffer that doubles as it grows holds, while it
-/// copies, the old bytes and their copy.
+/// Each view's text is counted three times: a buffer that doubles as it grows holds, while it
+/// moves, its old block and one of twice the size, which may be nearly twice the final text.
 std::uint64_t while_built(Bytes text) {
-  return (text * Bytes{2}).value;
+  return (text * Bytes{3} + heap_overhead).value;
 }
 
 /// A JSON string in the report's data, where every "<" is written as \u003c.
@@ -79,7 +79,17 @@ std::uint64_t MemoryEstimate::schedule() const {
 }
 
 std::uint64_t MemoryEstimate::summary() const {
-  return while_built(Bytes{summary_size_bound(graph_, counts_)});
+  // Beside the text, a row per phase (four strings and three numbers, the operation's name cut
+  // to 40 bytes) in a list that doubles as it grows, and the set of an exchange's tiles.
+  constexpr std::uint64_t row_bytes = 3 * 160 + 64;
+  constexpr std::uint64_t tile_set_node = 48;
+  Bytes phases;
+  for (const ScheduleCounts::Operation& op : counts_.operations) {
+    phases += Bytes{op.transfers > 0 ? 2U : 1U};
+  }
+  return (Bytes{while_built(Bytes{summary_size_bound(graph_, counts_)})} +
+          phases * Bytes{row_bytes} + Bytes{counts_.tile_count} * Bytes{tile_set_node})
+      .value;
 }
 
 // The debug text is the library's `operator<<` of the schedule and its records

@@ -16,8 +16,9 @@
 //   operation o with output t, n(t) * (180 + 8 * rank(t) + 8 * inputs(o)) bytes, plus 48 per
 //   transfer.
 // - each view: the bound of its text that the view states beside its writer (the debug text,
-//   which the library writes, is bounded here), counted twice, for the growth of the buffer
-//   that holds it. The HTML report adds its page, the JSON document it builds its data from,
+//   which the library writes, is bounded here), counted three times, for the growth of the
+//   buffer that holds it, and the view's working state: the summary's rows. The HTML report adds
+//   its page, the JSON document it builds its data from,
 //   the lists of every tile's allocations and the schedule verifier's working state, and counts
 //   every tile's list as distinct.
 //
@@ -40,7 +41,7 @@
 namespace orvik_tool {
 
 /// The budget that a command uses unless told otherwise: 1 GiB. The largest workload, the
-/// 24-layer encoder stack on 1472 tiles, is estimated at 636 MB with the JSON, the trace, the
+/// 24-layer encoder stack on 1472 tiles, is estimated at 839 MB with the JSON, the trace, the
 /// memory picture and the report all asked for; four operations on a rank-1000 tensor on 65535
 /// tiles, whose kernel commands each copy the 1000 extents, at 2.2 GB.
 constexpr std::uint64_t default_memory_budget = std::uint64_t{1} << 30U;

@@ -48,7 +48,7 @@ ToolResult<void> run(const RunOptions& command) {
     return evaluate_graph(command, model->graph, request);
   }
   const ToolResult<orvik_compiler::Graph> loaded =
-      load_graph(source, command.request.max_input_bytes);
+      load_graph(source, {command.request.max_input_bytes, command.request.memory_budget});
   if (!loaded) {
     return loaded.failure();
   }
@@ -77,6 +77,7 @@ Command add_run_command(CLI::App& app) {
   add_max_input_bytes_option(
       *command, options->request.max_input_bytes,
       "read at most this many bytes of the graph file and of each value file");
+  add_memory_budget_option(*command, options->request.memory_budget);
   return {command, [options] { return exit_status(run(*options)); }};
 }
 

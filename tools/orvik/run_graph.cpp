@@ -4,6 +4,7 @@
 #include "run_graph.hpp"
 
 #include "display.hpp"
+#include "graph_file.hpp"
 #include "npy_file.hpp"
 
 #include <orvik_compiler/debug_text.hpp>
@@ -157,7 +158,40 @@ ToolFailure no_values(const Graph& graph, const std::vector<TensorId>& unbound) 
 
 } // namespace
 
+std::vector<MemoryUse> run_memory_uses(const Graph& graph) {
+  using Bytes = orvik_compiler::schedule_io::ByteBound;
+  const std::vector<TensorId> sources = unbound_tensors(graph, {});
+  Bytes values;
+  for (const TensorId id : sources) {
+    // A value's elements take 4 bytes whatever the type, in one block of the heap.
+    values += Bytes{npy_size_bound(graph.tensors[id.index].shape)};
+  }
+  // Each output file once, however often its tensor is marked, and the line that reports it.
+  std::set<std::uint64_t> written;
+  Bytes files;
+  std::uint64_t largest = 0;
+  for (const TensorId id : graph.outputs) {
+    if (id.index >= graph.tensors.size() || !written.insert(id.index).second) {
+      continue;
+    }
+    const orvik_compiler::Tensor& tensor = graph.tensors[id.index];
+    const std::uint64_t file = npy_size_bound(tensor.shape);
+    files +=
+        Bytes{file} + Bytes{2 * (64 + tensor.name.size())} + Bytes{22} * Bytes{tensor.shape.size()};
+    largest = std::max(largest, file);
+  }
+  return {{"graph", graph_memory(graph)},
+          {"values", values.value},
+          {"evaluation", orvik_compiler::evaluation_memory_bound(graph)},
+          {"outputs", (files + Bytes{largest}).value}};
+}
+
 ToolResult<RunFiles> run_graph(const Graph& graph, const RunRequest& request) {
+  if (const ToolResult<void> fits =
+          check_memory_budget(run_memory_uses(graph), request.memory_budget);
+      !fits) {
+    return fits.failure();
+  }
   // The encoder's default values by tensor index; an --input for one of them replaces it.
   std::map<std::uint64_t, std::vector<float>> defaults;
   if (request.encoder) {

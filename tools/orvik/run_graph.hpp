@@ -5,6 +5,7 @@
 
 #include "input_file.hpp"
 #include "output_files.hpp"
+#include "resource_budget.hpp"
 #include "tool_failure.hpp"
 
 #include <orvik_compiler/encoder.hpp>
@@ -33,6 +34,8 @@ struct RunRequest {
   std::string directory = ".";
   /// The most bytes read of each value file.
   std::uint64_t max_input_bytes = default_max_input_bytes;
+  /// The most bytes of memory that the run may be estimated to need.
+  std::uint64_t memory_budget = default_memory_budget;
 };
 
 /// What the command writes, all or nothing: each output as DIR/NAME.npy (a tensor marked twice
@@ -43,8 +46,18 @@ struct RunFiles {
   std::vector<InputFile> inputs;
 };
 
+/// What running `graph` would hold, estimated from the graph before any value is read or made:
+/// "graph", the graph itself as `graph_memory` counts it; "values", those of every tensor that the
+/// evaluation reads without computing it (the encoder's, a model's weights, the --input files');
+/// "evaluation", the bound of the evaluation's own memory; "outputs", the .npy files, all held
+/// until they are written, and the copy of the values that making one takes. The files read, each
+/// at most `max_input_bytes`, are not counted.
+std::vector<MemoryUse> run_memory_uses(const orvik_compiler::Graph& graph);
+
 /// Reads the --input files, binds the values and evaluates the graph; outputs of I32 tensors are
-/// written as int32 .npy files. Fails with exit status 1 for an evaluation error and for tensors
+/// written as int32 .npy files. A graph whose `run_memory_uses` pass the memory budget is
+/// refused first, with the compile status and `check_memory_budget`'s message. Fails with exit
+/// status 1 for an evaluation error and for tensors
 /// that the evaluation needs and that have no value, all of them listed with their shapes, one a
 /// line; and 2 for an --input that is not NAME=FILE or whose NAME matches no tensor or several, a
 /// file that cannot be read or is not a .npy or ONNX tensor file of the tensor's shape and type

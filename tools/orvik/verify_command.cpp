@@ -20,6 +20,7 @@ struct VerifyOptions {
   GraphSource source;
   orvik_compiler::CompilerOptions options;
   std::uint64_t max_input_bytes = default_max_input_bytes;
+  std::uint64_t memory_budget = default_memory_budget;
 };
 
 /// Whether the schedule is sound, once "ok" or the first broken rule is written.
@@ -35,7 +36,7 @@ ToolResult<bool> verify(const VerifyOptions& command) {
     return ToolFailure{exit_usage_error, schedule.error().message};
   }
   const ToolResult<orvik_compiler::Graph> graph =
-      load_graph(command.source, command.max_input_bytes);
+      load_graph(command.source, {command.max_input_bytes, command.memory_budget});
   if (!graph) {
     return graph.failure();
   }
@@ -75,6 +76,7 @@ Command add_verify_command(CLI::App& app) {
   add_dim_option(*command, options->source.dims);
   add_max_input_bytes_option(*command, options->max_input_bytes,
                              "read at most this many bytes of each input file");
+  add_memory_budget_option(*command, options->memory_budget);
   return {command, [options] { return run_verify(*options); }};
 }
 

@@ -1,9 +1,12 @@
 // How the report writes numbers, addresses, counts and ranges. Pure functions of their
 // arguments, so that they read the same on the page and in node.
 
+// One formatter for every number: making one per call costs more than the formatting.
+const NUMBER_FORMAT = new Intl.NumberFormat("en-US");
+
 /// A count or byte size with thousands separators: 1,234,567.
 export function number(value) {
-  return value.toLocaleString("en-US");
+  return NUMBER_FORMAT.format(value);
 }
 
 /// An address in upper-case hexadecimal: 0x52000.

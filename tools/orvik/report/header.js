@@ -10,6 +10,7 @@ import {
   percentOfWindow,
   phaseCount,
   phaseTotals,
+  tensorCount,
   tileCount,
   windowBytes,
 } from "./model.js";
@@ -29,7 +30,7 @@ function drawTotals() {
   const peak = data.peaks[highest];
   facts(document.getElementById("totals"), [
     ["operations", number(data.operations)],
-    ["tensors", number(data.tensors.length)],
+    ["tensors", number(tensorCount)],
     [
       "phases",
       `${number(phaseCount)} (${number(phaseCount - exchanges)} compute, ${number(exchanges)} exchange)`,

@@ -3,11 +3,20 @@
 
 import { element, hideTooltip, linkButton, showTooltip } from "./dom.js";
 import { heatColour, number, tileRange } from "./format.js";
-import { data, percentOfWindow, state, tileCount, tileValues, windowBytes } from "./model.js";
+import { percentOfWindow, state, tensorAt, tileCount, tileValues, windowBytes } from "./model.js";
 import { selectTile } from "./memory_view.js";
 
 const heatmap = document.getElementById("heatmap");
+// Rows of cells in a band of the heat map.
+const BAND_ROWS = 8;
 const cells = [];
+// The cells marked as holding the searched tensor, and the one marked as chosen.
+let heldCells = [];
+let selectedCell = null;
+// The colour and the fullest mark each cell has, so that painting touches only the cells that
+// change.
+const paintedColour = [];
+const paintedTop = [];
 
 /// Tiles across a row of the heat map, and the size of a cell in pixels.
 function gridOf(tiles) {
@@ -29,14 +38,29 @@ function showTileTooltip(event) {
   );
 }
 
+/// The cells in bands of BAND_ROWS rows, each laid out and painted only while near the screen
+/// and on its own when one of its cells changes.
 export function buildHeatmap() {
   const { across, size } = gridOf(tileCount);
-  heatmap.style.gridTemplateColumns = `repeat(${across}, ${size}px)`;
+  const bandTiles = across * BAND_ROWS;
+  const blankCell = element("div", { class: "cell" });
   const fragment = document.createDocumentFragment();
-  for (let tile = 0; tile < tileCount; ++tile) {
-    const cell = element("div", { class: "cell", "data-tile": tile });
-    cells.push(cell);
-    fragment.appendChild(cell);
+  for (let first = 0; first < tileCount; first += bandTiles) {
+    const tiles = Math.min(bandTiles, tileCount - first);
+    const rows = Math.ceil(tiles / across);
+    const band = element("div", { class: "band" });
+    band.style.gridTemplateColumns = `repeat(${across}, ${size}px)`;
+    band.style.containIntrinsicSize = `${across * (size + 1) - 1}px ${rows * (size + 1) - 1}px`;
+    for (let tile = first; tile < first + tiles; ++tile) {
+      // Copies of one cell, as making each afresh takes longer with tens of thousands of them.
+      const cell = blankCell.cloneNode(false);
+      cell.setAttribute("data-tile", tile);
+      cells.push(cell);
+      paintedColour.push("");
+      paintedTop.push(false);
+      band.appendChild(cell);
+    }
+    fragment.appendChild(band);
   }
   heatmap.appendChild(fragment);
   heatmap.addEventListener("click", (event) => {
@@ -68,9 +92,16 @@ export function paintHeatmap() {
   const { low, high, highest } = scaleOf(values);
   for (let tile = 0; tile < tileCount; ++tile) {
     const value = values[tile];
-    const cell = cells[tile];
-    cell.style.backgroundColor = value === 0 ? "" : heatColour((value - low) / (high - low));
-    cell.classList.toggle("top", highest > 0 && value === highest);
+    const colour = value === 0 ? "" : heatColour((value - low) / (high - low));
+    const top = highest > 0 && value === highest;
+    if (paintedColour[tile] !== colour) {
+      cells[tile].style.backgroundColor = colour;
+      paintedColour[tile] = colour;
+    }
+    if (paintedTop[tile] !== top) {
+      cells[tile].classList.toggle("top", top);
+      paintedTop[tile] = top;
+    }
   }
   document.getElementById("heat-caption").textContent =
     (state.phase === null ? "by peak bytes" : `by bytes live at phase ${state.phase}`) +
@@ -120,23 +151,27 @@ function drawFullest(values) {
 
 /// Marks the cells of the tiles that hold the searched tensor.
 export function markHeldTiles() {
-  for (const cell of heatmap.querySelectorAll(".cell.holds")) {
+  for (const cell of heldCells) {
     cell.classList.remove("holds");
   }
+  heldCells = [];
   if (state.tensor === null) {
     return;
   }
-  for (const [first, count] of data.tensors[state.tensor].tiles) {
+  for (const [first, count] of tensorAt(state.tensor).tiles) {
     for (let tile = first; tile < first + count && tile < tileCount; ++tile) {
       cells[tile].classList.add("holds");
+      heldCells.push(cells[tile]);
     }
   }
 }
 
-/// Marks the cell of the chosen tile.
+/// Marks the cell of the chosen tile. Leaves the cells alone while it stays the same: the mark
+/// takes the cell out of the grid's flow, so changing it lays out the cell's band again.
 export function markSelectedTile() {
-  for (const cell of heatmap.querySelectorAll(".cell.selected")) {
-    cell.classList.remove("selected");
+  if (selectedCell !== cells[state.tile]) {
+    selectedCell?.classList.remove("selected");
+    selectedCell = cells[state.tile];
+    selectedCell.classList.add("selected");
   }
-  cells[state.tile].classList.add("selected");
 }

@@ -8,12 +8,16 @@ import {
   blocksOf,
   columns,
   data,
+  isExchange,
   isLive,
-  kindClass,
+  kindClasses,
+  kindIndex,
   options,
   percentOfWindow,
+  phaseAt,
   phaseCount,
   state,
+  tensorKind,
   tensorName,
   tileCount,
   windowBytes,
@@ -30,13 +34,25 @@ const MEMORY_TOP = 22;
 const MEMORY_BOTTOM = 28;
 const LIVE_HEIGHT = 120;
 const TIMELINE_HEIGHT = 30;
+// Up to this many blocks on a tile, every block is drawn. Beyond it, blocks that would fall on
+// the same cells of a grid with the same look are drawn once, the grid made coarser until no
+// more than this many are left: the picture has no room for more.
+const MOST_BLOCKS_DRAWN = 1000;
+
+// How a block looks besides its kind: plain, the searched tensor's, another tensor's while one
+// is searched, or not live at the chosen phase.
+const MARKS = ["", " match", " dim", " faded"];
+
+// The chosen tile's blocks as last drawn: their order by size and the bytes live at each
+// column, made once per tile, and their boxes, made once per tile and vertical span.
+let tileDrawing = { blocks: null, bySize: [], live: [], span: 0, boxes: null };
 
 function xOf(phase) {
   return LEFT + (phase / columns) * PLOT_WIDTH;
 }
 
 /// The phase under the pointer in one of the three pictures, or null off the axis.
-function phaseAt(svg, event) {
+function phaseUnderPointer(svg, event) {
   const box = svg.getBoundingClientRect();
   const x = ((event.clientX - box.left) * WIDTH) / box.width;
   const phase = Math.floor(((x - LEFT) / PLOT_WIDTH) * columns);
@@ -44,8 +60,8 @@ function phaseAt(svg, event) {
 }
 
 function blockText(block) {
-  const tensor = data.tensors[block.tensor];
-  const kind = tensor ? ` (${tensor.kind.toLowerCase()})` : "";
+  const tensorKindName = tensorKind(block.tensor);
+  const kind = tensorKindName ? ` (${tensorKindName.toLowerCase()})` : "";
   return (
     `${tensorName(block.tensor)}${kind}\n` +
     `address ${hex(block.address)}..${hex(block.address + block.size)}, ${number(block.size)} bytes\n` +
@@ -86,25 +102,71 @@ function phaseBand(svg, top, height) {
   }
 }
 
-/// Bars of equal width, one per column, with a gap between them when there is room.
-function column(phase) {
-  const width = PLOT_WIDTH / columns;
-  const gap = width > 3 ? 0.5 : 0;
-  return { x: xOf(phase) + gap, width: Math.max(0.5, width - 2 * gap) };
+/// Columns per mark of the timeline and bar of the bytes live: one while every column has room,
+/// more when there are more columns than the plot has units across.
+function columnsPerMark() {
+  return Math.max(1, Math.ceil(columns / PLOT_WIDTH));
 }
 
+/// A mark `count` columns wide from `first`, with a gap either side when a mark of
+/// columnsPerMark() columns is wide enough to show one.
+function column(first, count) {
+  const gap = (columnsPerMark() * PLOT_WIDTH) / columns > 3 ? 0.5 : 0;
+  const width = (count * PLOT_WIDTH) / columns;
+  return { x: xOf(first) + gap, width: Math.max(0.5, width - 2 * gap) };
+}
+
+/// The marks over the first `count` columns: one per columnsPerMark() columns, of value
+/// `valueOf(first, last)`, where neighbours of equal value merge when no gap would show between
+/// them, unless one holds the chosen phase.
+function axisMarks(count, valueOf) {
+  const step = columnsPerMark();
+  const merging = (step * PLOT_WIDTH) / columns <= 3;
+  const holdsChosen = (first, last) =>
+    state.phase !== null && first <= state.phase && state.phase < last;
+  const marks = [];
+  for (let first = 0; first < count; first += step) {
+    const last = Math.min(count, first + step);
+    const mark = { first, count: last - first, value: valueOf(first, last) };
+    mark.chosen = holdsChosen(first, last);
+    const previous = marks[marks.length - 1];
+    if (
+      merging &&
+      previous !== undefined &&
+      previous.value === mark.value &&
+      !previous.chosen &&
+      !mark.chosen
+    ) {
+      previous.count += mark.count;
+    } else {
+      marks.push(mark);
+    }
+  }
+  return marks;
+}
+
+/// One mark per phase, or per run of phases where they outnumber the plot's units, that shows
+/// an exchange if any of its phases is one.
 function drawTimeline() {
   const svg = clear("timeline", TIMELINE_HEIGHT);
   svgElement(svg, "text", { x: LEFT - 6, y: 19, "text-anchor": "end" }, "phases");
-  data.phases.forEach((phase, index) => {
+  const anyExchange = (first, last) => {
+    for (let phase = first; phase < last; ++phase) {
+      if (isExchange(phase)) {
+        return true;
+      }
+    }
+    return false;
+  };
+  for (const mark of axisMarks(phaseCount, anyExchange)) {
     svgElement(svg, "rect", {
-      ...column(index),
+      ...column(mark.first, mark.count),
       y: 6,
       height: 18,
-      class: `phase-${phase.kind}`,
-      "data-phase": index,
+      class: `phase-${mark.value ? "exchange" : "compute"}`,
+      "data-phase": mark.first,
     });
-  });
+  }
   phaseBand(svg, 2, 26);
 }
 
@@ -135,46 +197,118 @@ function drawAddressAxis(svg, scale) {
   svgElement(svg, "line", { x1: LEFT, y1: MEMORY_TOP, x2: LEFT, y2: scale.bottom, class: "axis" });
 }
 
+/// Orders the chosen tile's blocks by size and sums the bytes live at each column, once per
+/// tile; makes their boxes once per tile and vertical span. Returns `tileDrawing`.
+function drawingOfTile(scale) {
+  const blocks = state.blocks;
+  if (tileDrawing.blocks !== blocks) {
+    const bySize = blocks.map((_, index) => index);
+    bySize.sort((a, b) => blocks[b].size - blocks[a].size || a - b);
+    tileDrawing = { blocks, bySize, live: liveByPhase(blocks), span: 0, boxes: null };
+  }
+  if (scale !== undefined && (tileDrawing.boxes === null || tileDrawing.span !== scale.span)) {
+    tileDrawing.span = scale.span;
+    tileDrawing.boxes = blockBoxes(blocks, scale);
+  }
+  return tileDrawing;
+}
+
 /// The order to draw the tile's blocks in: the searched tensor's last, on top, and otherwise
 /// the smallest last, so that a block drawn taller than it is cannot hide one smaller than
 /// itself.
-function drawingOrder(blocks) {
-  const matches = (index) => (blocks[index].tensor === state.tensor ? 1 : 0);
-  const order = blocks.map((_, index) => index);
-  return order.sort((a, b) => matches(a) - matches(b) || blocks[b].size - blocks[a].size || a - b);
+function drawingOrder(blocks, bySize) {
+  if (state.tensor === null) {
+    return bySize;
+  }
+  const others = bySize.filter((index) => blocks[index].tensor !== state.tensor);
+  const matches = bySize.filter((index) => blocks[index].tensor === state.tensor);
+  return others.concat(matches);
 }
 
-function blockClasses(block) {
-  const classes = ["block", kindClass(block.tensor)];
-  if (state.tensor !== null) {
-    classes.push(block.tensor === state.tensor ? "match" : "dim");
-  } else if (state.phase !== null && !isLive(block, state.phase)) {
-    classes.push("faded");
+/// How each block looks, as an index into lookClass: its tensor's kind and its mark.
+function blockLooks(blocks) {
+  const looks = new Int32Array(blocks.length);
+  blocks.forEach((block, index) => {
+    let mark = 0;
+    if (state.tensor !== null) {
+      mark = block.tensor === state.tensor ? 1 : 2;
+    } else if (state.phase !== null && !isLive(block, state.phase)) {
+      mark = 3;
+    }
+    looks[index] = kindIndex(block.tensor) * MARKS.length + mark;
+  });
+  return looks;
+}
+
+function lookClass(look) {
+  const kind = kindClasses[Math.floor(look / MARKS.length)];
+  return `block ${kind}${MARKS[look % MARKS.length]}`;
+}
+
+/// Where each block is drawn: x, top, width and height, four numbers a block.
+function blockBoxes(blocks, scale) {
+  const boxes = new Float64Array(4 * blocks.length);
+  blocks.forEach((block, index) => {
+    const offset = block.address - options.data_base;
+    const top = scale.yOf(offset + block.size);
+    const x = xOf(block.from);
+    boxes[4 * index] = x;
+    boxes[4 * index + 1] = top;
+    boxes[4 * index + 2] = Math.max(1, xOf(block.until + 1) - x);
+    boxes[4 * index + 3] = Math.max(1, scale.yOf(offset) - top);
+  });
+  return boxes;
+}
+
+/// Of the blocks in drawing `order`, those to draw: all of them up to MOST_BLOCKS_DRAWN, or else
+/// of those with the same look whose boxes round to the same cells of a grid, the one drawn
+/// last, on a grid coarse enough to leave no more than MOST_BLOCKS_DRAWN.
+function blocksToDraw(order, boxes, looks) {
+  if (order.length <= MOST_BLOCKS_DRAWN) {
+    return order;
   }
-  return classes.join(" ");
+  // Each coordinate in cells, clamped to 11 bits, and the look make one exact integer.
+  const cellOf = (value, cell) => Math.max(0, Math.min(2047, Math.round(value / cell)));
+  for (let cell = 1; ; cell *= 2) {
+    const seen = new Set();
+    const kept = [];
+    for (let i = order.length - 1; i >= 0; --i) {
+      const at = 4 * order[i];
+      const key =
+        (((looks[order[i]] * 2048 + cellOf(boxes[at], cell)) * 2048 + cellOf(boxes[at + 1], cell)) *
+          2048 +
+          cellOf(boxes[at + 2], cell)) *
+          2048 +
+        cellOf(boxes[at + 3], cell);
+      if (!seen.has(key)) {
+        seen.add(key);
+        kept.push(order[i]);
+      }
+    }
+    if (kept.length <= MOST_BLOCKS_DRAWN) {
+      return kept.reverse();
+    }
+  }
 }
 
 /// Draws the blocks and returns the places of those with room for their tensor's name.
 function drawBlocks(svg, scale) {
   const blocks = state.blocks;
+  const { bySize, boxes } = drawingOfTile(scale);
+  const looks = blockLooks(blocks);
   const labels = [];
-  for (const index of drawingOrder(blocks)) {
-    const block = blocks[index];
-    const offset = block.address - options.data_base;
-    const top = scale.yOf(offset + block.size);
-    const x = xOf(block.from);
-    const width = Math.max(1, xOf(block.until + 1) - x);
-    const height = Math.max(1, scale.yOf(offset) - top);
+  for (const index of blocksToDraw(drawingOrder(blocks, bySize), boxes, looks)) {
+    const [x, top, width, height] = boxes.subarray(4 * index, 4 * index + 4);
     svgElement(svg, "rect", {
       x,
       y: top,
       width,
       height,
-      class: blockClasses(block),
+      class: lookClass(looks[index]),
       "data-block": index,
     });
     if (height >= 12 && width >= 36) {
-      labels.push({ x, top, width, height, name: tensorName(block.tensor) });
+      labels.push({ x, top, width, height, name: tensorName(blocks[index].tensor) });
     }
   }
   return labels;
@@ -266,9 +400,11 @@ function liveByPhase(blocks) {
   return live;
 }
 
+/// The bytes live at each column on the chosen tile, one bar per column or, where columns
+/// outnumber the plot's units, per run of columns with the most of them.
 function drawLiveBytes() {
   const svg = clear("live-bytes", LIVE_HEIGHT);
-  const live = liveByPhase(state.blocks);
+  const { live } = drawingOfTile();
   const highest = live.reduce((most, bytes) => Math.max(most, bytes), 1);
   const top = 14;
   const bottom = LIVE_HEIGHT - 24;
@@ -281,17 +417,24 @@ function drawLiveBytes() {
     { x: LEFT + 4, y: top - 3 },
     `bytes live at each phase on tile ${state.tile}`,
   );
-  live.forEach((bytes, phase) => {
-    const height = ((bottom - top) * bytes) / highest;
+  const most = (first, last) => {
+    let bytes = 0;
+    for (let phase = first; phase < last; ++phase) {
+      bytes = Math.max(bytes, live[phase]);
+    }
+    return bytes;
+  };
+  for (const mark of axisMarks(columns, most)) {
+    const height = ((bottom - top) * mark.value) / highest;
     svgElement(svg, "rect", {
-      ...column(phase),
+      ...column(mark.first, mark.count),
       y: bottom - height,
       height,
-      class: phase === state.phase ? "bar chosen" : "bar",
-      "data-phase": phase,
-      "data-bytes": bytes,
+      class: mark.chosen ? "bar chosen" : "bar",
+      "data-phase": mark.first,
+      "data-bytes": mark.value,
     });
-  });
+  }
   phaseTicks(svg, bottom + 16);
 }
 
@@ -332,7 +475,7 @@ function wireMemory(memory) {
     if (index !== undefined) {
       showTensor(state.blocks[Number(index)].tensor);
     }
-    const phase = phaseAt(memory, event);
+    const phase = phaseUnderPointer(memory, event);
     if (phase !== null) {
       selectPhase(phase);
     }
@@ -341,12 +484,12 @@ function wireMemory(memory) {
 
 function wireTimeline(timeline) {
   timeline.addEventListener("mousemove", (event) => {
-    const phase = phaseAt(timeline, event);
+    const phase = phaseUnderPointer(timeline, event);
     if (phase === null || phase >= phaseCount) {
       hideTooltip();
       return;
     }
-    const row = data.phases[phase];
+    const row = phaseAt(phase);
     const moved =
       row.kind === "exchange"
         ? `, ${plural(row.transfers, "transfer", "transfers")}, ${number(row.bytes)} bytes`
@@ -360,15 +503,14 @@ function wireTimeline(timeline) {
 
 function wireLiveBytes(live) {
   live.addEventListener("mousemove", (event) => {
-    const phase = phaseAt(live, event);
+    const phase = phaseUnderPointer(live, event);
     if (phase === null) {
       hideTooltip();
       return;
     }
-    const bar = live.querySelector(`rect[data-phase="${phase}"]`);
     showTooltip(
       event,
-      `phase ${phase}: ${number(Number(bar.dataset.bytes))} bytes live on tile ${state.tile}`,
+      `phase ${phase}: ${number(drawingOfTile().live[phase])} bytes live on tile ${state.tile}`,
     );
   });
 }
@@ -382,7 +524,7 @@ export function wireMemoryViews() {
   wireLiveBytes(live);
   for (const svg of [timeline, live]) {
     svg.addEventListener("click", (event) => {
-      const phase = phaseAt(svg, event);
+      const phase = phaseUnderPointer(svg, event);
       if (phase !== null) {
         selectPhase(phase);
       }

@@ -5,31 +5,45 @@ import { adder, element, hint, linkButton } from "./dom.js";
 import { hex, number, plural } from "./format.js";
 import { paintHeatmap } from "./heat_map.js";
 import { drawTile } from "./memory_view.js";
-import { columns, data, isLive, liveBytesOfLists, phaseCount, state, tensorName } from "./model.js";
+import {
+  columns,
+  data,
+  isLive,
+  liveBytesOfLists,
+  phaseAt,
+  phaseCount,
+  state,
+  tensorName,
+} from "./model.js";
 import { showTensor } from "./search.js";
+import { virtualRows } from "./virtual_rows.js";
 
-const phaseRows = [];
+const PHASE_CELLS = 7;
+let phaseRows = null;
+
+function phaseRow(index) {
+  const phase = phaseAt(index);
+  const row = element("tr", { "data-phase": index });
+  row.append(
+    element("td", { class: "number" }, String(index)),
+    element("td", {}, phase.kind),
+    element("td", {}, phase.operation),
+    element("td", {}, phase.kernel || "\u2013"),
+    element("td", { class: "number" }, number(phase.tiles)),
+    element("td", { class: "number" }, number(phase.transfers)),
+    element("td", { class: "number" }, number(phase.bytes)),
+  );
+  if (index === state.phase) {
+    row.classList.add("chosen");
+  }
+  return row;
+}
 
 export function buildPhaseTable() {
   const body = document.querySelector("#phases tbody");
-  const fragment = document.createDocumentFragment();
-  data.phases.forEach((phase, index) => {
-    const row = element("tr", { "data-phase": index });
-    row.append(
-      element("td", { class: "number" }, String(index)),
-      element("td", {}, phase.kind),
-      element("td", {}, phase.operation),
-      element("td", {}, phase.kernel || "\u2013"),
-      element("td", { class: "number" }, number(phase.tiles)),
-      element("td", { class: "number" }, number(phase.transfers)),
-      element("td", { class: "number" }, number(phase.bytes)),
-    );
-    phaseRows.push(row);
-    fragment.appendChild(row);
-  });
-  body.appendChild(fragment);
+  phaseRows = virtualRows(body.closest(".table-scroll"), body, phaseCount, PHASE_CELLS, phaseRow);
   body.addEventListener("click", (event) => {
-    const row = event.target.closest("tr");
+    const row = event.target.closest("tr[data-phase]");
     if (row) {
       selectPhase(Number(row.dataset.phase));
     }
@@ -38,14 +52,10 @@ export function buildPhaseTable() {
 
 /// Marks the chosen phase's row and scrolls it to the middle of the table.
 function markChosenRow() {
-  for (const row of phaseRows) {
-    row.classList.remove("chosen");
-  }
   if (state.phase !== null && state.phase < phaseCount) {
-    const row = phaseRows[state.phase];
-    row.classList.add("chosen");
-    const scroller = row.closest(".table-scroll");
-    scroller.scrollTop = Math.max(0, row.offsetTop - scroller.clientHeight / 2);
+    phaseRows.reveal(state.phase);
+  } else {
+    phaseRows.draw();
   }
 }
 
@@ -91,7 +101,7 @@ function phaseFacts(phase) {
   const add = adder(info);
   add("phase", String(phase));
   if (phase < phaseCount) {
-    const row = data.phases[phase];
+    const row = phaseAt(phase);
     add("kind", row.kind);
     add("operation", row.operation);
     if (row.kind === "compute") {
@@ -112,18 +122,24 @@ function phaseFacts(phase) {
   return info;
 }
 
-/// The table of the blocks live on the chosen tile, by address.
-function liveList(blocks) {
+/// The table of the blocks live on the chosen tile, by address, in `box`.
+function drawLiveList(box, blocks) {
   const scroller = element("div", { id: "live-list" });
   const table = element("table");
-  const head = element("tr");
-  head.append(
+  const head = element("thead");
+  const headRow = element("tr");
+  headRow.append(
     element("th", {}, "tensor"),
     element("th", {}, "address"),
     element("th", { class: "number" }, "bytes"),
   );
-  table.appendChild(head);
-  for (const block of blocks) {
+  head.appendChild(headRow);
+  const body = element("tbody");
+  table.append(head, body);
+  scroller.appendChild(table);
+  box.appendChild(scroller);
+  virtualRows(scroller, body, blocks.length, 3, (index) => {
+    const block = blocks[index];
     const row = element("tr");
     const name = element("td");
     name.appendChild(linkButton(tensorName(block.tensor), () => showTensor(block.tensor)));
@@ -132,10 +148,8 @@ function liveList(blocks) {
       element("td", {}, hex(block.address)),
       element("td", { class: "number" }, number(block.size)),
     );
-    table.appendChild(row);
-  }
-  scroller.appendChild(table);
-  return scroller;
+    return row;
+  });
 }
 
 export function drawPhaseInfo() {
@@ -160,6 +174,6 @@ export function drawPhaseInfo() {
     ),
   );
   if (blocks.length > 0) {
-    box.appendChild(liveList(blocks));
+    drawLiveList(box, blocks);
   }
 }

@@ -5,34 +5,62 @@ import { adder, element, hint, linkButton } from "./dom.js";
 import { hex, layoutText, number } from "./format.js";
 import { markHeldTiles } from "./heat_map.js";
 import { drawMemory, selectTile } from "./memory_view.js";
-import { data, kindClass, state } from "./model.js";
+import { data, kindClass, state, tensorAt, tensorCount, tensorName } from "./model.js";
 
 const MATCHES_SHOWN = 20;
-const tensorByName = new Map();
+// The index of the search, made at the first search so that loading does not wait for it: the
+// first tensor of each name, and every name in lower case.
+let tensorByName = null;
+let lowerNames = null;
+
+function searchIndex() {
+  if (tensorByName === null) {
+    tensorByName = new Map();
+    lowerNames = new Array(tensorCount);
+    data.tensors.names.forEach((name, index) => {
+      if (!tensorByName.has(name)) {
+        tensorByName.set(name, index);
+      }
+      lowerNames[index] = name.toLowerCase();
+    });
+  }
+  return tensorByName;
+}
+
+/// Offers the names of the first tensors in `indices` to complete the search box with.
+function offerNames(indices) {
+  const names = document.getElementById("tensor-names");
+  const offered = new Set();
+  const options = [];
+  for (const index of indices) {
+    const name = tensorName(index);
+    if (!offered.has(name)) {
+      offered.add(name);
+      options.push(element("option", { value: name }));
+      if (options.length === MATCHES_SHOWN) {
+        break;
+      }
+    }
+  }
+  names.replaceChildren(...options);
+}
 
 export function buildSearch() {
-  const names = document.getElementById("tensor-names");
-  const fragment = document.createDocumentFragment();
-  data.tensors.forEach((tensor, index) => {
-    if (!tensorByName.has(tensor.name)) {
-      tensorByName.set(tensor.name, index);
-      fragment.appendChild(element("option", { value: tensor.name }));
-    }
-  });
-  names.appendChild(fragment);
+  offerNames(Array.from({ length: Math.min(tensorCount, MATCHES_SHOWN) }, (_, index) => index));
   const search = document.getElementById("search");
   search.addEventListener("input", () => findTensor(search.value));
 }
 
 /// The tensors whose names contain `query`, in any case.
 function tensorsMatching(query) {
+  searchIndex();
   const lower = query.toLowerCase();
   const matches = [];
-  data.tensors.forEach((tensor, index) => {
-    if (tensor.name.toLowerCase().includes(lower)) {
+  for (let index = 0; index < tensorCount; ++index) {
+    if (lowerNames[index].includes(lower)) {
       matches.push(index);
     }
-  });
+  }
   return matches;
 }
 
@@ -47,7 +75,7 @@ function showMatches(query, matches) {
   const list = element("ul", { class: "matches" });
   for (const index of matches.slice(0, MATCHES_SHOWN)) {
     const item = element("li");
-    item.appendChild(linkButton(data.tensors[index].name, () => showTensor(index)));
+    item.appendChild(linkButton(tensorName(index), () => showTensor(index)));
     list.appendChild(item);
   }
   if (matches.length > MATCHES_SHOWN) {
@@ -57,18 +85,19 @@ function showMatches(query, matches) {
 }
 
 /// Shows the tensor named exactly `text`, or else the one whose name alone contains it, or
-/// else the names that contain it to choose from.
+/// else the names that contain it to choose from; offers the names that contain it.
 function findTensor(text) {
   const query = text.trim();
   if (query === "") {
     selectTensor(null);
     return;
   }
-  if (tensorByName.has(query)) {
-    selectTensor(tensorByName.get(query));
+  const matches = tensorsMatching(query);
+  offerNames(matches);
+  if (searchIndex().has(query)) {
+    selectTensor(searchIndex().get(query));
     return;
   }
-  const matches = tensorsMatching(query);
   if (matches.length === 1) {
     selectTensor(matches[0]);
     return;
@@ -88,7 +117,7 @@ function selectTensor(index) {
 /// outside the graph.
 export function showTensor(index) {
   if (index >= 0) {
-    document.getElementById("search").value = data.tensors[index].name;
+    document.getElementById("search").value = tensorName(index);
     selectTensor(index);
   }
 }
@@ -119,7 +148,7 @@ export function drawTensorInfo() {
     box.replaceChildren(hint("Type a name in the search box, or click a block, to see a tensor."));
     return;
   }
-  const tensor = data.tensors[state.tensor];
+  const tensor = tensorAt(state.tensor);
   const title = element("p");
   title.append(
     element("span", { class: `swatch ${kindClass(state.tensor)}` }),
