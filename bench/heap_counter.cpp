@@ -43,8 +43,26 @@ void reset_heap_peak() {
 
 } // namespace orvik_compiler::bench
 
+// Every replaceable form but the aligned ones, which pair among themselves: a form left to the
+// runtime may come from another allocator than `release`'s (a sanitizer's, say).
 void* operator new(std::size_t size) {
   return orvik_compiler::bench::allocate(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return orvik_compiler::bench::allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& nothrow) noexcept {
+  return operator new(size, nothrow);
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept {
+  orvik_compiler::bench::release(block);
+}
+void operator delete[](void* block, const std::nothrow_t&) noexcept {
+  orvik_compiler::bench::release(block);
 }
 void* operator new[](std::size_t size) {
   return orvik_compiler::bench::allocate(size);
