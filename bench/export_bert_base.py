@@ -6,11 +6,15 @@ zoo's BERT-style encoder at full size, exported with constant folding at the zoo
 
 Needs PyTorch and the onnx package (Debian's python3-torch and python3-onnx), so it runs on a
 developer's machine, never in CI. Writes DIRECTORY/bert_base.onnx, with its input
-(bert_base.input.hidden_states.npy) and PyTorch's output (bert_base.output.last_hidden_state.npy):
+(bert_base.input.hidden_states.npy) and PyTorch's output (bert_base.output.last_hidden_state.npy);
+with `--layers 1`, one such layer as DIRECTORY/bert_layer.onnx (and bert_layer.input..., ...),
+the model the interpreter is timed on against ONNX Runtime:
 
     /usr/bin/python3 bench/export_bert_base.py /tmp/bert_base
+    /usr/bin/python3 bench/export_bert_base.py /tmp/bert_base --layers 1
 """
 
+import argparse
 import pathlib
 import sys
 
@@ -24,15 +28,17 @@ SEQUENCE = 128
 
 
 def main():
-    if len(sys.argv) != 2:
-        print("usage: export_bert_base.py DIRECTORY", file=sys.stderr)
-        return 2
-    directory = pathlib.Path(sys.argv[1])
+    parser = argparse.ArgumentParser(description="Exports BERT-base, or one of its layers, to ONNX.")
+    parser.add_argument("directory", type=pathlib.Path)
+    parser.add_argument("--layers", type=int, choices=(1, 12), default=12)
+    arguments = parser.parse_args()
+    directory = arguments.directory
+    name = "bert_base" if arguments.layers == 12 else "bert_layer"
     directory.mkdir(parents=True, exist_ok=True)
     torch.use_deterministic_algorithms(True)
     torch.set_num_threads(1)
     # The zoo's classes read their sizes from the module when they are built.
-    make_zoo.HIDDEN, make_zoo.HEADS, make_zoo.FEED_FORWARD, make_zoo.LAYERS = 768, 12, 3072, 12
+    make_zoo.HIDDEN, make_zoo.HEADS, make_zoo.FEED_FORWARD, make_zoo.LAYERS = 768, 12, 3072, arguments.layers
     model = make_zoo.BertEncoder()
     make_zoo.init_weights(model, seed=1)
     model.eval()
@@ -40,7 +46,7 @@ def main():
     hidden_states = torch.randn((1, SEQUENCE, 768), generator=generator)
     with torch.no_grad():
         output = model(hidden_states)
-    path = directory / "bert_base.onnx"
+    path = directory / f"{name}.onnx"
     torch.onnx.export(
         model,
         (hidden_states,),
@@ -50,8 +56,8 @@ def main():
         opset_version=make_zoo.OPSET,
         do_constant_folding=True,
     )
-    numpy.save(directory / "bert_base.input.hidden_states.npy", hidden_states.numpy())
-    numpy.save(directory / "bert_base.output.last_hidden_state.npy", output.numpy())
+    numpy.save(directory / f"{name}.input.hidden_states.npy", hidden_states.numpy())
+    numpy.save(directory / f"{name}.output.last_hidden_state.npy", output.numpy())
     print(f"wrote {path} ({path.stat().st_size} bytes)")
     return 0
 

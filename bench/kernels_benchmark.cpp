@@ -2,15 +2,20 @@
 // element-wise, batched-product, reduction, data-movement and cast kinds, at the sizes an encoder
 // layer (sequence 128, hidden 768, 12 heads) or its embeddings meet, each run through
 // `evaluate_typed` as "kernels/<case>" and through the plain interpreter as
-// "kernels_plain/<case>". Run with --benchmark_filter=kernels and repetitions, and compare the
-// medians' CPU times.
+// "kernels_plain/<case>". Each "kernels/" case also reports `per_copy`: its thread CPU time
+// over that of copying its largest tensor's bytes the same way (a `Reshape` of as many values,
+// which reads and writes each once), both timed in alternation, so a kernel at memory speed reads
+// about 1 and one bound by arithmetic reads how many copies its work costs. Run with
+// --benchmark_filter=kernels and repetitions, and compare the medians' CPU times.
 
 #include "testing/plain_evaluate.hpp"
 
 #include <benchmark/benchmark.h>
+#include <time.h>
 
 #include <orvik_compiler/orvik_compiler.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -106,6 +111,7 @@ Case reduction(const char* name, AlongAxis method, std::uint64_t axis) {
 
 std::vector<Case> cases() {
   return {
+      unary("gelu/1M", &Graph::gelu),
       unary("erf/1M", &Graph::erf),
       unary("tanh/1M", &Graph::tanh),
       unary("exp/1M", &Graph::exp),
@@ -116,11 +122,33 @@ std::vector<Case> cases() {
       unary("abs/1M", &Graph::abs),
       unary("relu/1M", &Graph::relu),
       unary("sigmoid/1M", &Graph::sigmoid),
+      binary("add/1M", &Graph::add),
+      binary("mul/1M", &Graph::mul),
       binary("sub/1M", &Graph::sub),
       binary("div/1M", &Graph::div),
       binary("maximum/1M", &Graph::maximum),
       binary("minimum/1M", &Graph::minimum),
       binary("pow/1M", &Graph::pow, true),
+      {"softmax_last/12x128x128",
+       [](Workload& w) {
+         w.finish(w.graph.softmax("op", w.f32({12, 128, 128}), 2));
+       }},
+      {"softmax_first/128x12x128",
+       [](Workload& w) {
+         w.finish(w.graph.softmax("op", w.f32({128, 12, 128}), 0));
+       }},
+      {"layer_norm/128x768",
+       [](Workload& w) {
+         w.finish(w.graph.layer_norm("op", w.f32({128, 768}), 1e-5F));
+       }},
+      {"transpose/128x12x64_to_12x128x64",
+       [](Workload& w) {
+         w.finish(w.graph.transpose("op", w.f32({128, 12, 64}), {1, 0, 2}));
+       }},
+      {"transpose/12x128x64_to_12x64x128",
+       [](Workload& w) {
+         w.finish(w.graph.transpose("op", w.f32({12, 128, 64}), {0, 2, 1}));
+       }},
       {"batch_matmul/12x128x64x128",
        [](Workload& w) {
          const TensorId left = w.f32({12, 128, 64});
@@ -172,6 +200,35 @@ std::vector<Case> cases() {
 
 using Evaluator = Result<std::vector<TensorData>> (*)(const Graph&, std::span<const TensorValue>);
 
+double thread_seconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+/// The kernel's thread CPU time over a copy of its largest tensor's values through
+/// `evaluate_typed`, over `rounds` alternations of one run each.
+double per_copy(const Workload& workload, int rounds) {
+  std::uint64_t largest = 0;
+  for (const Tensor& tensor : workload.graph.tensors) {
+    largest = std::max(largest, tensor.elements());
+  }
+  Workload copy;
+  const TensorId input = copy.f32({largest});
+  copy.finish(copy.graph.reshape("op", input, {largest}));
+  double kernel_seconds = 0;
+  double copy_seconds = 0;
+  for (int round = 0; round < rounds; ++round) {
+    const double start = thread_seconds();
+    benchmark::DoNotOptimize(evaluate_typed(workload.graph, workload.bound));
+    const double middle = thread_seconds();
+    benchmark::DoNotOptimize(evaluate_typed(copy.graph, copy.bound));
+    copy_seconds += thread_seconds() - middle;
+    kernel_seconds += middle - start;
+  }
+  return kernel_seconds / copy_seconds;
+}
+
 void run(benchmark::State& state, const Case& c, Evaluator evaluator) {
   Workload workload;
   try {
@@ -188,6 +245,9 @@ void run(benchmark::State& state, const Case& c, Evaluator evaluator) {
   for (auto _ : state) {
     Result<std::vector<TensorData>> outputs = evaluator(workload.graph, workload.bound);
     benchmark::DoNotOptimize(outputs);
+  }
+  if (evaluator == &evaluate_typed) {
+    state.counters["per_copy"] = per_copy(workload, 20);
   }
 }
 

@@ -2,12 +2,16 @@
 // feed-forward 3072; about 340 MB of weights) is generated into a temporary directory, or a model
 // file is named with `--model=PATH` (such as the BERT-base that bench/export_bert_base.py
 // exports), then imported by `import_onnx` and, for comparison, parsed by protobuf alone, the
-// floor for any importer that reads the same file. Ends with the ratios of time and of peak heap.
+// floor for any importer that reads the same file. The imported model is then compiled for 1472
+// tiles (against a deep copy of its schedule) and evaluated on the host (on spread input
+// values), the figures bench/onnxruntime_layer.mjs compares with ONNX Runtime. Ends with the
+// ratios of time and of peak heap.
 
 #include "heap_counter.hpp"
 #include "testing/onnx/encoder_model.hpp"
 
 #include <orvik_compiler/onnx.hpp>
+#include <orvik_compiler/orvik_compiler.hpp>
 
 #include <benchmark/benchmark.h>
 #include <google/protobuf/io/coded_stream.h>
@@ -144,6 +148,86 @@ void import_benchmark(benchmark::State& state, const BenchModel& source) {
                          benchmark::Counter::kIs1024);
 }
 
+/// The model as imported, with values for its inputs and the schedule it compiles to.
+struct Prepared {
+  OnnxModel model;
+  std::vector<std::vector<float>> inputs;
+  std::vector<TensorValue> bindings;
+  std::optional<Result<Schedule>> schedule;
+};
+
+/// Imports the model, binds spread values to its F32 inputs (an I32 input leaves the
+/// evaluation out) and compiles it for 1472 tiles.
+std::optional<Prepared> prepare(const BenchModel& source) {
+  Result<OnnxModel> imported = import_onnx(source.file(), {});
+  if (!imported) {
+    std::cerr << "cannot import: " << imported.error().message << '\n';
+    return std::nullopt;
+  }
+  Prepared prepared{std::move(imported).value(), {}, {}, std::nullopt};
+  const Graph& graph = prepared.model.graph;
+  const auto bound_input = [](const Tensor& tensor) {
+    return tensor.kind == TensorKind::Input && tensor.dtype == DType::F32;
+  };
+  for (const Tensor& tensor : graph.tensors) {
+    if (!bound_input(tensor)) {
+      continue;
+    }
+    const std::uint64_t count = tensor.elements();
+    std::vector<float> values(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+      values[i] = static_cast<float>((i * 7919U) % 4001U) / 1000.0F - 2.0F;
+    }
+    prepared.inputs.push_back(std::move(values));
+  }
+  std::size_t next = 0;
+  for (const Tensor& tensor : graph.tensors) {
+    if (bound_input(tensor)) {
+      prepared.bindings.push_back({tensor.id, std::span<const float>(prepared.inputs[next++])});
+    }
+  }
+  for (const WeightValues& weight : prepared.model.weights) {
+    prepared.bindings.push_back(weight.binding());
+  }
+  prepared.schedule = compile(graph, CompilerOptions{1472, 0x52000, 0xE0000});
+  return prepared;
+}
+
+void evaluate_benchmark(benchmark::State& state, const Prepared& prepared) {
+  for (auto _ : state) {
+    Result<std::vector<TensorData>> outputs =
+        evaluate_typed(prepared.model.graph, prepared.bindings);
+    if (!outputs) {
+      state.SkipWithError(outputs.error().message.c_str());
+      return;
+    }
+    benchmark::DoNotOptimize(outputs);
+  }
+}
+
+void compile_benchmark(benchmark::State& state, const Prepared& prepared) {
+  if (!*prepared.schedule) {
+    state.SkipWithError(prepared.schedule->error().message.c_str());
+    return;
+  }
+  for (auto _ : state) {
+    Result<Schedule> schedule =
+        compile(prepared.model.graph, CompilerOptions{1472, 0x52000, 0xE0000});
+    benchmark::DoNotOptimize(schedule);
+  }
+}
+
+void copy_benchmark(benchmark::State& state, const Prepared& prepared) {
+  if (!*prepared.schedule) {
+    state.SkipWithError(prepared.schedule->error().message.c_str());
+    return;
+  }
+  for (auto _ : state) {
+    Schedule copy = prepared.schedule->value();
+    benchmark::DoNotOptimize(copy);
+  }
+}
+
 /// The console report, then the time of the import over the parse and the heap it needs beyond
 /// the parse's, in units of the weights' bytes.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -225,6 +309,17 @@ int main(int argc, char** argv) {
                                std::cref(model))
       ->Unit(benchmark::kMillisecond)
       ->UseRealTime();
+  const std::optional<Prepared> prepared = prepare(model);
+  if (prepared) {
+    const std::pair<const char*, void (*)(benchmark::State&, const Prepared&)> cases[] = {
+        {"evaluate/", evaluate_benchmark},
+        {"compile/", compile_benchmark},
+        {"copy/", copy_benchmark}};
+    for (const auto& [prefix, function] : cases) {
+      benchmark::RegisterBenchmark((prefix + model.name()).c_str(), function, std::cref(*prepared))
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

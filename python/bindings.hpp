@@ -32,9 +32,12 @@ namespace orvik_python {
 
 namespace py = pybind11;
 
-/// A C-contiguous array of `Element`, converted on the way in when it is anything else.
+/// A C-contiguous, aligned array of `Element`: an array that already is one is taken as it is,
+/// by reference, and anything else is converted on the way in. Aligned, because the library
+/// reads the values through ordinary pointers.
 template <class Element>
-using ContiguousArray = py::array_t<Element, py::array::c_style | py::array::forcecast>;
+using ContiguousArray = py::array_t<Element, py::array::c_style | py::array::forcecast |
+                                                 py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
 /// The values of an F32 tensor.
 using FloatArray = ContiguousArray<float>;
 /// The values of an I32 tensor.

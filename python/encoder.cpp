@@ -24,11 +24,12 @@ struct EncoderWeightArrays {
   FloatArray w2;
 };
 
-/// A weight matrix: its name, where it is kept on both sides, and its shape in a configuration.
+/// A weight matrix: its name, where it is kept on each side, and its shape in a configuration.
 struct WeightMatrix {
   const char* name;
   FloatArray EncoderWeightArrays::*array;
   std::vector<float> oc::EncoderWeights::*values;
+  std::span<const float> oc::EncoderWeightsView::*view;
   std::uint64_t oc::EncoderConfig::*rows;
   std::uint64_t oc::EncoderConfig::*columns;
   const char* doc;
@@ -39,18 +40,24 @@ struct WeightMatrix {
 };
 
 constexpr std::array<WeightMatrix, 6> weight_matrices{{
-    {"wq", &EncoderWeightArrays::wq, &oc::EncoderWeights::wq, &oc::EncoderConfig::hidden,
-     &oc::EncoderConfig::hidden, "The query projection, hidden x hidden."},
-    {"wk", &EncoderWeightArrays::wk, &oc::EncoderWeights::wk, &oc::EncoderConfig::hidden,
-     &oc::EncoderConfig::hidden, "The key projection, hidden x hidden."},
-    {"wv", &EncoderWeightArrays::wv, &oc::EncoderWeights::wv, &oc::EncoderConfig::hidden,
-     &oc::EncoderConfig::hidden, "The value projection, hidden x hidden."},
-    {"wo", &EncoderWeightArrays::wo, &oc::EncoderWeights::wo, &oc::EncoderConfig::hidden,
-     &oc::EncoderConfig::hidden, "The attention output projection, hidden x hidden."},
-    {"w1", &EncoderWeightArrays::w1, &oc::EncoderWeights::w1, &oc::EncoderConfig::hidden,
-     &oc::EncoderConfig::feed_forward, "The feed-forward expansion, hidden x feed_forward."},
-    {"w2", &EncoderWeightArrays::w2, &oc::EncoderWeights::w2, &oc::EncoderConfig::feed_forward,
-     &oc::EncoderConfig::hidden, "The feed-forward contraction, feed_forward x hidden."},
+    {"wq", &EncoderWeightArrays::wq, &oc::EncoderWeights::wq, &oc::EncoderWeightsView::wq,
+     &oc::EncoderConfig::hidden, &oc::EncoderConfig::hidden,
+     "The query projection, hidden x hidden."},
+    {"wk", &EncoderWeightArrays::wk, &oc::EncoderWeights::wk, &oc::EncoderWeightsView::wk,
+     &oc::EncoderConfig::hidden, &oc::EncoderConfig::hidden,
+     "The key projection, hidden x hidden."},
+    {"wv", &EncoderWeightArrays::wv, &oc::EncoderWeights::wv, &oc::EncoderWeightsView::wv,
+     &oc::EncoderConfig::hidden, &oc::EncoderConfig::hidden,
+     "The value projection, hidden x hidden."},
+    {"wo", &EncoderWeightArrays::wo, &oc::EncoderWeights::wo, &oc::EncoderWeightsView::wo,
+     &oc::EncoderConfig::hidden, &oc::EncoderConfig::hidden,
+     "The attention output projection, hidden x hidden."},
+    {"w1", &EncoderWeightArrays::w1, &oc::EncoderWeights::w1, &oc::EncoderWeightsView::w1,
+     &oc::EncoderConfig::hidden, &oc::EncoderConfig::feed_forward,
+     "The feed-forward expansion, hidden x feed_forward."},
+    {"w2", &EncoderWeightArrays::w2, &oc::EncoderWeights::w2, &oc::EncoderWeightsView::w2,
+     &oc::EncoderConfig::feed_forward, &oc::EncoderConfig::hidden,
+     "The feed-forward contraction, feed_forward x hidden."},
 }};
 
 EncoderWeightArrays deterministic_weights(oc::EncoderConfig config) {
@@ -76,19 +83,19 @@ void check_shape(const FloatArray& array, std::span<const std::uint64_t> expecte
   }
 }
 
+// `arrays` is taken by value: its references keep every matrix alive while the library reads
+// them in place without the GIL, even if another thread assigns a new array to a field of the
+// weights meanwhile.
 FloatArray reference(oc::EncoderConfig config, const py::handle& input_object,
-                     const EncoderWeightArrays& arrays) {
+                     EncoderWeightArrays arrays) {
   const FloatArray input = as_float_array(input_object, "encoder input");
   const std::array<std::uint64_t, 2> input_shape{config.sequence, config.hidden};
   check_shape(input, input_shape, "encoder input");
-  // The library's weights own their vectors, so the matrices are copied once; the input is read
-  // in place.
-  oc::EncoderWeights weights;
+  oc::EncoderWeightsView weights;
   for (const WeightMatrix& matrix : weight_matrices) {
     const FloatArray& array = arrays.*matrix.array;
     check_shape(array, matrix.shape(config), std::string("weight ") + matrix.name);
-    const std::span<const float> values = values_of(array);
-    weights.*matrix.values = std::vector<float>(values.begin(), values.end());
+    weights.*matrix.view = values_of(array);
   }
   std::vector<float> result;
   {
@@ -144,7 +151,9 @@ void bind_encoder(py::module_& module) {
                                         std::move(wo), std::move(w1), std::move(w2)};
            }),
            "wq"_a, "wk"_a, "wv"_a, "wo"_a, "w1"_a, "w2"_a,
-           "Weights from six arrays, each converted to C-contiguous float32 when it is not.")
+           "Weights from six arrays. An array that is C-contiguous float32 is kept as it is, "
+           "not copied, so that a change to its values shows in the weights; any other is "
+           "converted to one. Assigning a field does the same.")
       .def_static("deterministic", &deterministic_weights, "config"_a,
                   "The library's deterministic weights for a configuration, the same on every "
                   "run and machine. OverflowError when a matrix's size does not fit 64 bits. "
@@ -156,8 +165,9 @@ void bind_encoder(py::module_& module) {
   module.def("encoder_reference", &reference, "config"_a, "input"_a, "weights"_a,
              "Evaluates one encoder layer on the host, bit-repeatably, and returns its sequence "
              "x hidden result. The input (sequence x hidden) and every weight matrix must have "
-             "their shapes exactly (CompileError otherwise); the input is read in place when it "
-             "is C-contiguous float32. Releases the GIL.");
+             "their shapes exactly (CompileError otherwise). The weights and, when it is "
+             "C-contiguous float32, the input are read in place, never copied. Releases the "
+             "GIL.");
 }
 
 } // namespace orvik_python

@@ -446,7 +446,8 @@ def encoder_graph(config: EncoderConfig) -> Graph:
     """The encoder layer as a graph; raises CompileError for invalid dimensions."""
 
 class EncoderWeights:
-    """The six weight matrices of one layer as 2-D float32 arrays."""
+    """The six weight matrices of one layer as 2-D float32 arrays; C-contiguous float32 arrays
+    are kept as given, not copied."""
 
     wq: _FloatArray
     wk: _FloatArray
@@ -469,7 +470,8 @@ class EncoderWeights:
 def encoder_reference(
     config: EncoderConfig, input: _ArrayLike, weights: EncoderWeights
 ) -> _FloatArray:
-    """Evaluates one encoder layer on the host; returns a sequence x hidden array."""
+    """Evaluates one encoder layer on the host, reading the weights in place; returns a
+    sequence x hidden array."""
 
 def evaluate(
     graph: Graph, values: Mapping[TensorId | str, _ArrayLike], memory_budget: int = ...

@@ -43,6 +43,18 @@ Result<Graph> encoder_graph(EncoderConfig config);
 Result<TensorId> append_encoder_layer(Graph& graph, EncoderConfig config, TensorId input,
                                       std::string_view prefix);
 
+/// The six weight matrices of one layer read in place, as `encoder_reference` reads them:
+/// row-major, applied from the right, each a view of values that the caller keeps alive and
+/// unchanged while they are read. An `EncoderWeights` converts to one over its own arrays.
+struct EncoderWeightsView {
+  std::span<const float> wq; ///< hidden x hidden
+  std::span<const float> wk; ///< hidden x hidden
+  std::span<const float> wv; ///< hidden x hidden
+  std::span<const float> wo; ///< hidden x hidden
+  std::span<const float> w1; ///< hidden x feed_forward
+  std::span<const float> w2; ///< feed_forward x hidden
+};
+
 /// The six weight matrices of one layer, row-major, applied from the right.
 struct EncoderWeights {
   std::vector<float> wq; ///< hidden x hidden
@@ -58,17 +70,21 @@ struct EncoderWeights {
   /// matrix's element count or byte size does not fit 64 bits.
   static EncoderWeights deterministic(EncoderConfig config);
 
+  /// Views of the six arrays, valid while this record lives and its arrays keep their storage.
+  /// Implicit, so that `encoder_reference` takes the weights as it always has.
+  operator EncoderWeightsView() const noexcept { return {wq, wk, wv, wo, w1, w2}; }
+
   friend bool operator==(const EncoderWeights&, const EncoderWeights&) = default;
 };
 
 /// Evaluates one encoder layer on the host with per-head attention scaled by sqrt(head width).
-/// "encoder input size mismatch" when `input` does not hold sequence x hidden values (also when
-/// that product does not fit 64 bits), "invalid encoder dimensions" when heads is 0. A weight
-/// array shorter than its matrix throws std::out_of_range, and an intermediate array whose size
-/// does not fit 64 bits (sequence x sequence scores, say) std::overflow_error, before anything
-/// is allocated. Bit-repeatable.
+/// The input and the weights are read in place. "encoder input size mismatch" when `input` does
+/// not hold sequence x hidden values (also when that product does not fit 64 bits), "invalid
+/// encoder dimensions" when heads is 0. A weight array shorter than its matrix throws
+/// std::out_of_range, and an intermediate array whose size does not fit 64 bits (sequence x
+/// sequence scores, say) std::overflow_error, before anything is allocated. Bit-repeatable.
 Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<const float> input,
-                                             const EncoderWeights& weights);
+                                             EncoderWeightsView weights);
 
 std::ostream& operator<<(std::ostream& out, const EncoderConfig& config);
 

@@ -49,7 +49,7 @@ std::vector<float> add(std::span<const float> left, std::span<const float> right
 } // namespace
 
 Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<const float> input,
-                                             const EncoderWeights& weights) {
+                                             EncoderWeightsView weights) {
   const std::uint64_t s = config.sequence;
   const std::uint64_t h = config.hidden;
   const std::uint64_t f = config.feed_forward;

@@ -46,10 +46,6 @@ SaturatingBytes heap_block(SaturatingBytes bytes) {
   return bytes + SaturatingBytes{32};
 }
 
-/// The blocks of both operands that a matrix product packs while it runs (at most 256 x 512
-/// and 256 x 120 floats), with room to spare.
-constexpr std::uint64_t matmul_packing_bytes = std::uint64_t{1} << 20U;
-
 /// Values of either element type, read in place.
 using ValueSpan = decltype(TensorValue::data);
 
@@ -563,8 +559,9 @@ std::uint64_t evaluation_memory_bound(const Graph& graph) {
     // blocks of both operands.
     const SaturatingBytes checks =
         operands * SaturatingBytes{64} + SaturatingBytes{16} * (axes + axes);
-    const SaturatingBytes kernel =
-        SaturatingBytes{64} * (axes + operands) + SaturatingBytes{matmul_packing_bytes};
+    const SaturatingBytes kernel = SaturatingBytes{64} * (axes + operands) +
+                                   heap_block(SaturatingBytes{kernels::matmul_panel_bytes()}) +
+                                   SaturatingBytes{32};
     peak = std::max(peak, live + output + checks + kernel);
     live += output;
     // Values are counted off as the evaluation drops them: a computed input at its last reader

@@ -33,11 +33,12 @@ struct MatrixView {
 /// element is `matmul`'s sum: over k upward from +0.0 as sum = left(r, k) x right(k, c) + sum,
 /// every product and sum rounded, so the bits are those of the plain loop.
 ///
-/// The product is computed in blocks: both operands are copied into panels of 6 rows and of
-/// 16 columns, 256 values of k at a time, and each 6 x 16 block of sums stays in vector
-/// registers while k runs. A block taken up again for the next 256 values of k continues from
-/// the sums stored in `result`, so the order of additions is the plain loop's. The panels take
-/// at most 632 KiB. Uses AVX2 where the processor has it (`matmul_into_avx2`), otherwise
+/// The product is computed in blocks: both operands are copied into panels (with AVX-512 of 16
+/// rows and 16 columns, 384 values of k at a time; otherwise of 6 rows and 16 columns, 256 at a
+/// time), and each tile of sums stays in vector registers while k runs. A tile taken up again
+/// for the next values of k continues from the sums stored in `result`, so the order of
+/// additions is the plain loop's. The panels take at most 1.8 MiB. Uses AVX-512 where the
+/// processor has it (`matmul_into_avx512`), else AVX2 (`matmul_into_avx2`), else
 /// `matmul_into_generic`.
 ///
 /// Throws std::out_of_range when a view or `result` is too short for the dimensions and
@@ -52,14 +53,27 @@ void matmul_into_generic(MatrixView left, MatrixView right, std::span<float> res
                          std::uint64_t result_row_step, std::uint64_t rows, std::uint64_t inner,
                          std::uint64_t columns);
 
+/// `matmul_into` with AVX-512 instructions, bounds already checked; only on a processor that
+/// has them.
+void matmul_into_avx512(MatrixView left, MatrixView right, std::span<float> result,
+                        std::uint64_t result_row_step, std::uint64_t rows, std::uint64_t inner,
+                        std::uint64_t columns);
+
 /// `matmul_into` with AVX2 instructions, bounds already checked; only on a processor that has
 /// them.
 void matmul_into_avx2(MatrixView left, MatrixView right, std::span<float> result,
                       std::uint64_t result_row_step, std::uint64_t rows, std::uint64_t inner,
                       std::uint64_t columns);
 
+/// The most heap, in bytes, that `matmul_into` takes for its panels, whatever the shapes: two
+/// allocations whose sizes add up to this.
+std::uint64_t matmul_panel_bytes();
+
 /// True when the processor running the program has AVX2.
 bool processor_has_avx2();
+
+/// True when the processor running the program has AVX-512 (its foundation instructions).
+bool processor_has_avx512();
 
 /// Whether a batched product's right operand holds one matrix per batch or one for all.
 enum class RightOperand : std::uint8_t { batched, shared };

@@ -44,6 +44,25 @@ TEST_CASE("the reference checks its input size and head count", "[reference]") {
   CHECK_THROWS_AS(encoder_reference(config, ramp(32), short_weights), std::out_of_range);
 }
 
+TEST_CASE("weights read through views give the owned weights' result", "[reference]") {
+  // The six matrices back to back in one buffer, read where they lie: the same bits as the
+  // owning record, and a view one value short is refused as a short array is.
+  const EncoderConfig config{4, 8, 2, 16};
+  const EncoderWeights weights = EncoderWeights::deterministic(config);
+  std::vector<float> buffer;
+  for (const std::vector<float>* matrix :
+       {&weights.wq, &weights.wk, &weights.wv, &weights.wo, &weights.w1, &weights.w2}) {
+    buffer.insert(buffer.end(), matrix->begin(), matrix->end());
+  }
+  const std::span<const float> all(buffer);
+  EncoderWeightsView view{all.subspan(0, 64),   all.subspan(64, 64),   all.subspan(128, 64),
+                          all.subspan(192, 64), all.subspan(256, 128), all.subspan(384, 128)};
+  CHECK(bits(expect_value(encoder_reference(config, ramp(32), view))) ==
+        bits(expect_value(encoder_reference(config, ramp(32), weights))));
+  view.w1 = view.w1.first(127);
+  CHECK_THROWS_AS(encoder_reference(config, ramp(32), view), std::out_of_range);
+}
+
 TEST_CASE("the reference refuses only heads of 0 and evaluates what else the graph refuses",
           "[reference]") {
   // Each of these the graph refuses with the same message; the reference evaluates them: no

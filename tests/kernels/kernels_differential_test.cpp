@@ -26,6 +26,9 @@ std::vector<std::pair<const char*, MatmulPath>> matmul_paths() {
   if (kernels::processor_has_avx2()) {
     paths.emplace_back("avx2", &kernels::matmul_into_avx2);
   }
+  if (kernels::processor_has_avx512()) {
+    paths.emplace_back("avx512", &kernels::matmul_into_avx512);
+  }
   return paths;
 }
 
@@ -34,13 +37,15 @@ TEST_CASE("the blocked matmul equals the plain loop bit for bit", "[kernels][dif
     std::uint64_t rows, inner, columns;
     std::size_t special_every;
   };
-  // Empty dimensions; single elements; sizes just under, at and over the 6-row and 16-column
-  // tiles, the 120-row and 512-column blocks and the 256-deep passes; non-finite values.
+  // Empty dimensions; single elements; sizes just under, at and over the 6- and 16-row and
+  // 16-column tiles, the 120- and 128-row and 512- and 1024-column blocks and the 256- and
+  // 384-deep passes; non-finite values.
   const Shape shapes[] = {
-      {0, 0, 0, 0},      {0, 5, 3, 0},    {3, 0, 5, 0},   {4, 5, 0, 0},     {1, 1, 1, 0},
-      {5, 7, 15, 0},     {6, 16, 16, 0},  {7, 17, 17, 0}, {13, 255, 33, 0}, {12, 256, 32, 0},
-      {11, 257, 31, 0},  {121, 9, 20, 0}, {3, 5, 513, 0}, {25, 600, 40, 0}, {9, 40, 30, 7},
-      {20, 300, 18, 11}, {2, 3, 4, 1},
+      {0, 0, 0, 0},      {0, 5, 3, 0},       {3, 0, 5, 0},    {4, 5, 0, 0},     {1, 1, 1, 0},
+      {5, 7, 15, 0},     {6, 16, 16, 0},     {7, 17, 17, 0},  {13, 255, 33, 0}, {12, 256, 32, 0},
+      {11, 257, 31, 0},  {121, 9, 20, 0},    {3, 5, 513, 0},  {25, 600, 40, 0}, {9, 40, 30, 7},
+      {20, 300, 18, 11}, {2, 3, 4, 1},       {17, 31, 47, 0}, {129, 20, 17, 0}, {4, 3, 1025, 0},
+      {18, 385, 19, 0},  {33, 769, 1040, 5},
   };
   for (const Shape& shape : shapes) {
     const std::vector<float> left = sample_values(shape.rows * shape.inner, 1, shape.special_every);

@@ -1,6 +1,9 @@
 """The encoder workload from Python: its graph, its weights as NumPy arrays and the host
 reference."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -68,21 +71,110 @@ def test_reference_sums_to_the_self_checks_value_and_is_repeatable():
     np.testing.assert_array_equal(first, second)
 
 
-def test_arrays_round_trip_through_any_float32_convertible_form():
+def test_the_input_is_taken_in_any_float32_convertible_form():
+    # A transposed (non-contiguous) view, float64 values and nested lists: every conversion keeps
+    # the float32 values.
     config = SELF_CHECK_CONFIG
     weights = oc.EncoderWeights.deterministic(config)
     expected = oc.encoder_reference(config, self_check_input(), weights)
-    # Weights rebuilt from float64 copies, and the input as a transposed (non-contiguous) view
-    # and as nested lists: every conversion keeps the float32 values.
-    rebuilt = oc.EncoderWeights(**{n: getattr(weights, n).astype(np.float64) for n in MATRICES})
-    assert all(getattr(rebuilt, n).dtype == np.float32 for n in MATRICES)
     transposed = np.ascontiguousarray(self_check_input().T).T
     assert not transposed.flags.c_contiguous
-    for given in [self_check_input(), transposed, self_check_input().tolist()]:
-        np.testing.assert_array_equal(oc.encoder_reference(config, given, rebuilt), expected)
-    # Changing a weight array changes the result: the arrays are what the reference reads.
-    rebuilt.wo = rebuilt.wo * 2
-    assert not np.array_equal(oc.encoder_reference(config, self_check_input(), rebuilt), expected)
+    for given in [transposed, self_check_input().astype(np.float64), self_check_input().tolist()]:
+        np.testing.assert_array_equal(oc.encoder_reference(config, given, weights), expected)
+
+
+def misaligned(matrix):
+    """A float32 copy of `matrix` one byte into its buffer: C-contiguous but not aligned."""
+    buffer = bytearray(matrix.nbytes + 1)
+    copy = np.frombuffer(buffer, np.float32, matrix.size, offset=1).reshape(matrix.shape)
+    copy[...] = matrix
+    return copy
+
+
+@pytest.mark.parametrize(
+    "form, kept",
+    [
+        (lambda m: m.copy(), True),
+        (lambda m: m.astype(np.float64), False),
+        (np.asfortranarray, False),
+        (lambda m: np.repeat(m, 2, axis=1)[:, ::2], False),  # a strided view
+        (misaligned, False),
+        (lambda m: m.tolist(), False),
+    ],
+)
+def test_weights_keep_contiguous_float32_arrays_and_convert_the_rest(form, kept):
+    # A kept array is the weights' own: a change to its values shows in the next result. A
+    # converted one is a float32 copy of the same values, aligned and C-contiguous, that the
+    # given array no longer reaches.
+    config = SELF_CHECK_CONFIG
+    reference = oc.EncoderWeights.deterministic(config)
+    given = {name: form(getattr(reference, name)) for name in MATRICES}
+    weights = oc.EncoderWeights(**given)
+    assigned = oc.EncoderWeights.deterministic(config)
+    assigned.wv = given["wv"]  # a field's setter takes an array as the constructor does
+    for stored, array in [(getattr(weights, n), given[n]) for n in MATRICES] + [
+        (assigned.wv, given["wv"])
+    ]:
+        assert (stored is array) == kept
+        assert stored.dtype == np.float32 and stored.flags.c_contiguous and stored.flags.aligned
+    expected = oc.encoder_reference(config, self_check_input(), reference)
+    result = oc.encoder_reference(config, self_check_input(), weights)
+    np.testing.assert_array_equal(result, expected)
+
+    if isinstance(given["wo"], np.ndarray):
+        given["wo"] *= 2
+    reference.wo *= 2
+    doubled = oc.encoder_reference(config, self_check_input(), reference)
+    after = oc.encoder_reference(config, self_check_input(), weights)
+    np.testing.assert_array_equal(after, doubled if kept else expected)
+
+
+# In a fresh interpreter, runs encoder_reference (building its EncoderWeights included) or
+# evaluate on the weights of a wide layer (48 MiB: hidden 1024, feed-forward 4096, one token),
+# given in C or Fortran order, and prints by how many KiB that raised the process's peak resident
+# memory. The weights exist before the first reading, so only what the call allocates counts: a
+# copy of the weights adds all of their 48 MiB, the layer's own values and code under 1 MiB.
+PEAK_GROWTH = """
+import resource, sys
+import numpy as np
+import orvik_compiler as oc
+
+call, order = sys.argv[1:]
+config = oc.EncoderConfig(sequence=1, hidden=1024, heads=1, feed_forward=4096)
+deterministic = oc.EncoderWeights.deterministic(config)
+names = ["wq", "wk", "wv", "wo", "w1", "w2"]
+matrices = [np.asarray(getattr(deterministic, name), order=order) for name in names]
+x = np.ones((1, 1024), np.float32)
+graph = oc.encoder_graph(config)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+if call == "reference":
+    oc.encoder_reference(config, x, oc.EncoderWeights(*matrices))
+else:
+    oc.evaluate(graph, {"input": x, **dict(zip(names, matrices))})
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+"""
+WIDE_WEIGHTS_KIB = 48 * 1024
+
+
+@pytest.mark.parametrize(
+    "call, order, copied",
+    [
+        ("reference", "C", False),
+        ("evaluate", "C", False),
+        # Fortran-ordered weights are converted, and the measure sees that copy.
+        ("reference", "F", True),
+        ("evaluate", "F", True),
+    ],
+)
+def test_contiguous_float32_weights_are_read_without_a_copy(call, order, copied):
+    run = subprocess.run(
+        [sys.executable, "-c", PEAK_GROWTH, call, order], check=True, capture_output=True, text=True
+    )
+    growth_kib = int(run.stdout)
+    if copied:
+        assert growth_kib > WIDE_WEIGHTS_KIB * 3 // 4
+    else:
+        assert growth_kib < WIDE_WEIGHTS_KIB // 4
 
 
 @pytest.mark.parametrize(
