@@ -167,7 +167,7 @@ def main():
     if not options.orvik_results:
         return
     runs = orvik_medians(options.orvik_results)
-    print("\norvik against NumPy, ratios of medians (target at most 2, at least below 4):")
+    print("\norvik against NumPy, ratios of medians (target at most 1.1):")
     print(f"  {'case':<18}{'wall':>10}{'thread CPU':>12}{'wall ratio':>12}{'CPU ratio':>11}")
     for name in ("reference", "evaluate"):
         run = runs.get(f"layer/{name}")

@@ -1,14 +1,19 @@
-// Times ONNX Runtime (onnxruntime-node, one intra-op and one inter-op thread, sequential
-// execution, every graph optimisation on) running a model, and prints the medians of wall time
-// and of the process's CPU time per run. Given orvik_onnx_bench's JSON output for the same model
-// (--benchmark_out), it also prints orvik's `evaluate` time as a ratio to ONNX Runtime's.
+// Times orvik's `evaluate` against ONNX Runtime (onnxruntime-node, one intra-op and one
+// inter-op thread, sequential execution, every graph optimisation on) on one model, in
+// alternating rounds: each round runs orvik_onnx_bench's evaluate case (its median of five
+// repetitions, in the thread's CPU time and in wall time), then ONNX Runtime `--repetitions`
+// times (the median of the process's CPU time, which with one thread is the run's, and of wall
+// time). Prints each round and the medians over the rounds, with orvik's time as a ratio to ONNX
+// Runtime's.
 //
-//   node bench/onnxruntime_layer.mjs MODEL.onnx [--repetitions N] [--orvik-results FILE.json]
+//   node bench/onnxruntime_layer.mjs MODEL.onnx --orvik-bench PATH/orvik_onnx_bench
+//       [--rounds N] [--repetitions N]
 //
 // Each input NAME of the model is read from MODEL's directory as STEM.input.NAME.npy, the files
 // bench/export_bert_base.py writes beside its models.
 
-import { readFileSync } from "node:fs";
+import { spawnSync } from "node:child_process";
+import { mkdtempSync, readFileSync, rmSync } from "node:fs";
 import os from "node:os";
 import path from "node:path";
 import { parseArgs } from "node:util";
@@ -58,26 +63,72 @@ function orvikMedians(resultsPath) {
   return medians;
 }
 
-async function main() {
-  const { values, positionals } = parseArgs({
-    allowPositionals: true,
-    options: {
-      repetitions: { type: "string", default: "20" },
-      "orvik-results": { type: "string" },
-    },
-  });
-  if (positionals.length !== 1) {
-    console.error(
-      "usage: node onnxruntime_layer.mjs MODEL.onnx [--repetitions N] [--orvik-results FILE.json]",
+/** orvik_onnx_bench's median of five evaluations of the model, in seconds. */
+function timeOrvik(bench, modelPath, model) {
+  const directory = mkdtempSync(path.join(os.tmpdir(), "orvik-ort-"));
+  try {
+    const results = path.join(directory, "results.json");
+    const run = spawnSync(
+      bench,
+      [
+        `--model=${modelPath}`,
+        "--benchmark_filter=^evaluate/",
+        "--benchmark_repetitions=5",
+        "--benchmark_report_aggregates_only=true",
+        `--benchmark_out=${results}`,
+      ],
+      { encoding: "utf8" },
     );
+    if (run.status !== 0) {
+      throw new Error(`${bench} failed: ${run.error?.message ?? run.stderr}`);
+    }
+    const times = orvikMedians(results)[`evaluate/${model}`];
+    if (times === undefined) {
+      throw new Error(`${bench} did not time evaluate/${model}: ${run.stderr}`);
+    }
+    return times;
+  } finally {
+    rmSync(directory, { recursive: true, force: true });
+  }
+}
+
+function positiveInteger(text, option) {
+  const value = Number.parseInt(text, 10);
+  if (!(value > 0) || String(value) !== text) {
+    throw new RangeError(`${option} must be a positive whole number, not '${text}'`);
+  }
+  return value;
+}
+
+const milliseconds = (seconds) => `${(seconds * 1e3).toFixed(2)} ms`;
+
+async function main() {
+  const usage =
+    "usage: node onnxruntime_layer.mjs MODEL.onnx --orvik-bench PATH [--rounds N] [--repetitions N]";
+  let values;
+  let positionals;
+  let rounds;
+  let repetitions;
+  try {
+    ({ values, positionals } = parseArgs({
+      allowPositionals: true,
+      options: {
+        "orvik-bench": { type: "string" },
+        rounds: { type: "string", default: "3" },
+        repetitions: { type: "string", default: "20" },
+      },
+    }));
+    rounds = positiveInteger(values.rounds, "--rounds");
+    repetitions = positiveInteger(values.repetitions, "--repetitions");
+  } catch (error) {
+    console.error(`${error.message}\n${usage}`);
+    return 2;
+  }
+  if (positionals.length !== 1 || values["orvik-bench"] === undefined) {
+    console.error(usage);
     return 2;
   }
   const modelPath = positionals[0];
-  const repetitions = Number.parseInt(values.repetitions, 10);
-  if (!(repetitions > 0)) {
-    console.error(`--repetitions must be a positive whole number, not '${values.repetitions}'`);
-    return 2;
-  }
   const session = await ort.InferenceSession.create(modelPath, {
     intraOpNumThreads: 1,
     interOpNumThreads: 1,
@@ -90,26 +141,30 @@ async function main() {
     const array = readNpy(`${stem}.input.${name}.npy`);
     feeds[name] = new ort.Tensor(array.dtype, array.data, array.shape);
   }
-  const times = await timeRuns(session, feeds, repetitions);
   const model = path.basename(modelPath, ".onnx");
   console.log(
-    `ONNX Runtime ${ort.env.versions?.common ?? ""} on ${model} (${os.cpus()[0].model}, ` +
-      `${os.cpus().length} cores, one thread), medians of ${repetitions} runs:`,
+    `${model}: orvik evaluate against ONNX Runtime ${ort.env.versions?.common ?? ""} on one ` +
+      `thread (${os.cpus()[0].model}, ${os.cpus().length} cores, load ${os.loadavg()[0]})`,
   );
-  console.log(
-    `  wall ${(times.wall * 1e3).toFixed(2)} ms   process CPU ${(times.cpu * 1e3).toFixed(2)} ms`,
-  );
-  if (values["orvik-results"] !== undefined) {
-    const orvik = orvikMedians(values["orvik-results"])[`evaluate/${model}`];
-    if (orvik === undefined) {
-      console.error(`${values["orvik-results"]} has no evaluate/${model}`);
-      return 1;
-    }
+  const orvik = [];
+  const runtime = [];
+  for (let round = 1; round <= rounds; ++round) {
+    orvik.push(timeOrvik(values["orvik-bench"], modelPath, model));
+    runtime.push(await timeRuns(session, feeds, repetitions));
     console.log(
-      `orvik evaluate / ONNX Runtime: wall ${(orvik.wall / times.wall).toFixed(3)}, ` +
-        `CPU ${(orvik.cpu / times.cpu).toFixed(3)} (target at most 1.1)`,
+      `  round ${round}: orvik CPU ${milliseconds(orvik.at(-1).cpu)} wall ` +
+        `${milliseconds(orvik.at(-1).wall)}; ONNX Runtime CPU ${milliseconds(runtime.at(-1).cpu)} ` +
+        `wall ${milliseconds(runtime.at(-1).wall)}`,
     );
   }
+  const summary = (times, key) => median(times.map((time) => time[key]));
+  const cpu = summary(orvik, "cpu") / summary(runtime, "cpu");
+  const wall = summary(orvik, "wall") / summary(runtime, "wall");
+  console.log(
+    `medians over ${rounds} rounds: orvik CPU ${milliseconds(summary(orvik, "cpu"))}, ONNX ` +
+      `Runtime CPU ${milliseconds(summary(runtime, "cpu"))}; orvik / ONNX Runtime: CPU ` +
+      `${cpu.toFixed(3)}, wall ${wall.toFixed(3)} (target at most 1.1)`,
+  );
   return 0;
 }
 

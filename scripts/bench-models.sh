@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Times orvik on BERT-base as PyTorch exports it: one layer's `evaluate` against ONNX Runtime on
+# one thread, in alternating rounds (bench/onnxruntime_layer.mjs), then the 12-layer model's
+# import against protobuf's parse and its compile for 1472 tiles against a copy of its schedule
+# (orvik_onnx_bench). The models are exported into DIRECTORY (default /tmp/orvik-bert) by
+# bench/export_bert_base.py when they are not there yet, which needs PyTorch and the onnx package
+# (Debian's python3-torch and python3-onnx, installed here when missing): a developer's machine,
+# never CI. Arguments after DIRECTORY go to orvik_onnx_bench, for example
+# --benchmark_repetitions=5.
+#   scripts/bench-models.sh [DIRECTORY [orvik_onnx_bench arguments...]]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+directory="${1:-/tmp/orvik-bert}"
+if (($# > 0)); then
+  shift
+fi
+
+scripts/install-dependencies.sh --bench
+missing=()
+for package in python3-torch python3-onnx; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+if ((${#missing[@]} > 0)); then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+cmake --preset release -DORVIK_BUILD_BENCH=ON
+cmake --build --preset release --target orvik_onnx_bench
+
+if [[ ! -f "$directory/bert_layer.onnx" ]]; then
+  /usr/bin/python3 bench/export_bert_base.py "$directory" --layers 1
+fi
+if [[ ! -f "$directory/bert_base.onnx" ]]; then
+  /usr/bin/python3 bench/export_bert_base.py "$directory"
+fi
+bench=build/release/bench/orvik_onnx_bench
+node bench/onnxruntime_layer.mjs "$directory/bert_layer.onnx" --orvik-bench "$bench" --rounds 5
+"$bench" --model="$directory/bert_base.onnx" --benchmark_filter='^(parse|import|compile|copy)/' \
+  --benchmark_report_aggregates_only=true "$@"
