@@ -106,10 +106,25 @@ std::vector<Element> slice(std::span<const Element> input, std::uint64_t outer,
   const std::uint64_t kept = (stop - start - 1) / step + 1;
   std::vector<Element> output(outer * kept * inner); // no larger than the input
   auto destination = output.begin();
-  for (std::uint64_t o = 0; o < outer; ++o) {
-    for (std::uint64_t a = start; a < stop; a += step) {
-      const auto source = input.begin() + offset(o * block + a * inner);
-      destination = std::copy_n(source, inner, destination);
+  // Consecutive positions are one run; single values are taken one by one, not as runs of one.
+  if (step == 1) {
+    for (std::uint64_t o = 0; o < outer; ++o) {
+      destination = std::copy_n(input.begin() + offset(o * block + start * inner),
+                                offset(kept * inner), destination);
+    }
+  } else if (inner == 1) {
+    for (std::uint64_t o = 0; o < outer; ++o) {
+      const Element* source = input.data() + o * block;
+      for (std::uint64_t a = start; a < stop; a += step) {
+        *destination++ = source[a];
+      }
+    }
+  } else {
+    for (std::uint64_t o = 0; o < outer; ++o) {
+      for (std::uint64_t a = start; a < stop; a += step) {
+        const auto source = input.begin() + offset(o * block + a * inner);
+        destination = std::copy_n(source, inner, destination);
+      }
     }
   }
   return output;

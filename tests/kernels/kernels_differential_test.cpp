@@ -160,10 +160,13 @@ TEST_CASE("softmax along any axis equals the slice-by-slice loops", "[kernels][d
 }
 
 TEST_CASE("layer_norm equals the plain loops", "[kernels][differential]") {
-  for (const std::size_t special_every : {std::size_t{0}, std::size_t{9}}) {
-    const std::vector<float> input = sample_values(7 * 33, 8, special_every);
-    CHECK(bits(kernels::layer_norm(input, 7, 33, 1e-5F)) ==
-          bits(testing::plain_layer_norm(input, 7, 33, 1e-5F)));
+  // Fewer rows than are normalised side by side, a multiple of them, and one more.
+  for (const std::uint64_t rows : {std::uint64_t{7}, std::uint64_t{16}, std::uint64_t{17}}) {
+    for (const std::size_t special_every : {std::size_t{0}, std::size_t{9}}) {
+      const std::vector<float> input = sample_values(rows * 33, 8, special_every);
+      CHECK(bits(kernels::layer_norm(input, rows, 33, 1e-5F)) ==
+            bits(testing::plain_layer_norm(input, rows, 33, 1e-5F)));
+    }
   }
 }
 
