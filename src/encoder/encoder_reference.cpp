@@ -75,9 +75,7 @@ Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<con
   const std::vector<float> residual1 = add(input, projected);
   const std::vector<float> norm2 = kernels::layer_norm(residual1, s, h, encoder_layer_norm_epsilon);
   std::vector<float> up = kernels::matmul(norm2, weights.w1, s, h, f);
-  for (float& value : up) {
-    value = kernels::gelu(value);
-  }
+  kernels::gelu_values(up, up);
   const std::vector<float> down = kernels::matmul(up, weights.w2, s, f, h);
   return add(residual1, down);
 }

@@ -272,9 +272,7 @@ struct Compute {
   }
   TensorData operator()(const OpKind::Gelu&) const {
     std::vector<float> result = values.take_or_copy<float>(op.inputs[0], index);
-    for (float& value : result) {
-      value = kernels::gelu(value);
-    }
+    kernels::gelu_values(result, result);
     return result;
   }
   TensorData operator()(const OpKind::BatchMatMul&) const {

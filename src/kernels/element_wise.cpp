@@ -1,4 +1,4 @@
-// The element-wise kernels: GELU of one value, and one loop per function of one or two arrays.
+// The element-wise kernels: one loop per function of one or two arrays (tanh in tanh_gelu.cpp).
 // Each value is computed on its own, every operation rounded to float before the next; the
 // library is built without contraction into fused multiply-adds, and without errno from the
 // math functions so that the square root vectorises.
@@ -13,9 +13,6 @@
 
 namespace orvik_compiler::kernels {
 namespace {
-
-constexpr float gelu_cubic = 0.044715F;
-constexpr float sqrt_two_over_pi = 0.7978846F;
 
 float sigmoid(float value) {
   const float exponential = std::exp(-value);
@@ -48,18 +45,6 @@ void each(std::span<const float> input, std::span<float> result, Function functi
 }
 
 } // namespace
-
-float gelu(float value) {
-  const float half = 0.5F * value;
-  const float square = value * value;
-  const float cube = value * square;
-  const float scaled_cube = gelu_cubic * cube;
-  const float inner = value + scaled_cube;
-  const float argument = sqrt_two_over_pi * inner;
-  const float t = std::tanh(argument);
-  const float one_plus_t = 1.0F + t;
-  return half * one_plus_t;
-}
 
 void apply(BinaryFunction function, std::span<const float> left, std::span<const float> right,
            std::span<float> result) {
@@ -98,7 +83,7 @@ void apply(UnaryFunction function, std::span<const float> input, std::span<float
   case UnaryFunction::erf:
     return each(input, result, [](float x) { return std::erf(x); });
   case UnaryFunction::tanh:
-    return each(input, result, [](float x) { return std::tanh(x); });
+    return tanh_values(input, result);
   case UnaryFunction::exp:
     return each(input, result, [](float x) { return std::exp(x); });
   case UnaryFunction::log:

@@ -135,6 +135,28 @@ enum class UnaryFunction : std::uint8_t {
 /// `input`. Throws std::out_of_range when `input` is shorter than `result`.
 void apply(UnaryFunction function, std::span<const float> input, std::span<float> result);
 
+/// result[i] = gelu(input[i]) for every i of `result`, with the same bits. `result` may be the
+/// same array as `input`. Throws std::out_of_range when `input` is shorter than `result`.
+void gelu_values(std::span<const float> input, std::span<float> result);
+
+/// `apply(UnaryFunction::tanh, ...)`: result[i] = std::tanh(input[i]), bit for bit.
+void tanh_values(std::span<const float> input, std::span<float> result);
+
+/// tanh and GELU over `result.size()` values of `input` in vector lanes, each with the bits of
+/// the classic tanhf algorithm (that of std::tanh where `tanh_probes_match` holds); only on a
+/// processor with AVX-512 (AVX2). `apply` and `gelu_values` use them after that check.
+void tanh_avx512(std::span<const float> input, std::span<float> result);
+void tanh_avx2(std::span<const float> input, std::span<float> result);
+void gelu_avx512(std::span<const float> input, std::span<float> result);
+void gelu_avx2(std::span<const float> input, std::span<float> result);
+
+/// The inputs on which a vector tanh is compared with std::tanh before use: every branch of the
+/// algorithm and both sides of each of its range boundaries.
+std::vector<float> tanh_probe_values();
+
+/// True when `results` has std::tanh's bits of each of `tanh_probe_values()`, in order.
+bool tanh_probes_match(std::span<const float> results);
+
 /// What a reduction keeps of the values along its axis: `sum` adds them in increasing index
 /// starting from the first (x0, then sum + x1, ...), `mean` divides that sum by the extent
 /// converted to float, `max` is NaN when any value is NaN and otherwise the largest, +0 above -0
