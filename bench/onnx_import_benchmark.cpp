@@ -349,15 +349,17 @@ int main(int argc, char** argv) {
       {"evaluate/", evaluate_benchmark},
       {"compile/", compile_benchmark},
       {"copy/", copy_benchmark}};
-  for (const auto& [prefix, function] : cases) {
-    benchmark::RegisterBenchmark((prefix + model.name()).c_str(), [&prepared, function](
-                                                                      benchmark::State& state) {
-      if (const Prepared* ready = prepared.get()) {
-        function(state, *ready);
-      } else {
-        state.SkipWithError("the model does not import");
-      }
-    })->Unit(benchmark::kMillisecond);
+  for (const auto& entry : cases) {
+    const auto function = entry.second;
+    benchmark::RegisterBenchmark((entry.first + model.name()).c_str(),
+                                 [&prepared, function](benchmark::State& state) {
+                                   if (const Prepared* ready = prepared.get()) {
+                                     function(state, *ready);
+                                   } else {
+                                     state.SkipWithError("the model does not import");
+                                   }
+                                 })
+        ->Unit(benchmark::kMillisecond);
   }
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

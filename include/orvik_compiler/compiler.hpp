@@ -84,15 +84,15 @@ Result<void> validate_transfers(std::span<const Transfer> transfers);
 //
 // Cost: with N tensors, A allocations, S spans (runs of tiles that every layout holds whole or
 // not at all: one per layout and distinct smaller tile count for compiled layouts), P shares
-// placed by the groups and at most L blocks live at once in a group: time O(N + A + S +
-// P log L), plus for each share the gaps passed over and, when a gap opens or closes, the gaps
-// above it moved by one place in their array. The address index adds, per share that needs it,
-// O(log) per subtree passed over and one step per block that meets the candidate. Working
-// memory beside the result, whose A records are reserved once after the placement: 40 bytes per
-// tensor (lifetime, block size, alignment, id, span range), 4 per share placed (its tensor,
-// then its address), 2 per tile number up to the highest named, and the blocks, gaps and heap
-// of the one group being placed, which keeps a block only while a later share of the group may
-// meet it.
+// placed by the groups and Q phases: time O(N + A + S + P + Q / 64 per group), plus for each
+// share the gaps passed over and, when a gap opens or closes, the gaps above it moved by one
+// place in their array. The address index adds, per share that needs it, O(log) per subtree
+// passed over and one step per block that meets the candidate. Working memory beside the
+// result, whose A records are reserved once after the placement: 40 bytes per tensor
+// (lifetime, block size, alignment, id, span range), 4 per share placed (its tensor, then its
+// address), 2 per tile number up to the highest named, and the blocks and gaps of the one group
+// being placed, with its live blocks listed by the phase they end at (a bit and a link per
+// phase); the group keeps a block only while a later share of the group may meet it.
 
 /// True when the closed ranges [a_start, a_end] and [b_start, b_end] share a phase: the one
 /// overlap test of lifetimes, for the planner and for every check of a schedule.

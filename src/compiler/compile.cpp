@@ -3,6 +3,7 @@
 #include "compile.hpp"
 
 #include "lower_operations.hpp"
+#include "plan_memory.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -58,17 +59,17 @@ Result<Schedule> compile(const Graph& graph, const CompilerOptions& options) {
     return valid.error();
   }
   std::vector<Layout> layouts = choose_layouts(graph, options.tile_count);
-  Result<std::vector<Phase>> phases = lower_operations(graph, layouts);
-  if (!phases) {
-    return phases.error();
+  Result<LoweredOperations> lowered = lower_operations_with_lifetimes(graph, layouts);
+  if (!lowered) {
+    return lowered.error();
   }
-  Result<std::vector<Allocation>> allocations = plan_memory(graph, layouts, *phases, options);
-  if (!allocations) {
-    return allocations.error();
+  Result<PlannedMemory> planned =
+      plan_memory_with_peaks(graph, layouts, lowered->lifetimes, options);
+  if (!planned) {
+    return planned.error();
   }
-  std::map<std::uint16_t, std::uint32_t> peak_sram = peak_per_tile(*allocations, options);
-  return Schedule{std::move(layouts), std::move(*phases), std::move(*allocations),
-                  options.tile_count, std::move(peak_sram)};
+  return Schedule{std::move(layouts), std::move(lowered->phases), std::move(planned->allocations),
+                  options.tile_count, std::move(planned->peaks)};
 }
 
 } // namespace orvik_compiler

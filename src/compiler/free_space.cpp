@@ -37,6 +37,10 @@ std::uint64_t FreeSpace::first_fit(std::uint64_t size, std::uint32_t alignment) 
   for (std::size_t i = 0;; ++i) {
     // A gap begins at the base or at the end of a block above it; the last has no end.
     const Gap& gap = gaps_[i];
+    // A gap shorter than the size holds it at no alignment.
+    if (gap.end - gap.start < size) {
+      continue;
+    }
     const std::uint64_t candidate = gap.start <= base_ ? base_ : align_up(gap.start, alignment);
     if (candidate + size <= gap.end) {
       last_fit_ = i;

@@ -28,4 +28,26 @@ struct Lifetime {
 /// no tensor, or a compute phase naming no op, throws std::out_of_range.
 std::vector<Lifetime> tensor_lifetimes(const Graph& graph, std::span<const Phase> phases);
 
+/// The lifetimes of `tensor_lifetimes`, gathered phase by phase while a caller makes the phases,
+/// so that nothing walks them again.
+class LifetimeRecorder {
+public:
+  explicit LifetimeRecorder(const Graph& graph) : graph_(graph), lifetimes_(graph.tensors.size()) {}
+
+  /// Phase `phase` runs `op`: it writes the output and reads every input.
+  void compute(std::uint64_t phase, const Op& op);
+
+  /// Phase `phase`, an exchange, moves `tensor`.
+  void moved(std::uint64_t phase, TensorId tensor);
+
+  /// The lifetimes once all `phase_count` phases are recorded.
+  std::vector<Lifetime> finish(std::uint64_t phase_count) &&;
+
+private:
+  std::size_t checked_tensor(TensorId id) const;
+
+  const Graph& graph_;
+  std::vector<Lifetime> lifetimes_;
+};
+
 } // namespace orvik_compiler

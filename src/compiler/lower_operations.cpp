@@ -4,6 +4,8 @@
 
 #include "block_size.hpp"
 
+#include "../result_try.hpp"
+
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -61,10 +63,14 @@ std::optional<OpKind> operation_kind(std::string_view name) {
   return std::nullopt;
 }
 
-Result<std::vector<Transfer>> input_transfers(const Graph& graph, const Op& op,
-                                              std::span<const Layout> layouts) {
+namespace {
+
+/// Calls `visit(input, bytes, source, destination)` for every transfer that `input_transfers`
+/// makes, in its order; the first error stops the walk.
+template <class Visit>
+Result<void> for_each_transfer(const Graph& graph, const Op& op, std::span<const Layout> layouts,
+                               Visit&& visit) {
   const Layout& output_layout = layout_of(op.output, layouts);
-  std::vector<Transfer> transfers;
   for (std::size_t operand = 0; operand < op.inputs.size(); ++operand) {
     const TensorId input = op.inputs[operand];
     // A tensor read more than once moves once, at its first mention.
@@ -84,18 +90,63 @@ Result<std::vector<Transfer>> input_transfers(const Graph& graph, const Op& op,
     const Tensor& tensor = graph.tensors.at(input.index);
     const std::uint64_t bytes = local_bytes(tensor, input_layout);
     const std::size_t sources = input_layout.tiles.size();
-    for (std::size_t i = 0; i < output_layout.tiles.size(); ++i) {
-      const std::uint16_t source = input_layout.tiles[i % sources];
-      const std::uint16_t destination = output_layout.tiles[i];
+    // Position i reads input tile i mod n, counted without a division.
+    std::size_t source_position = 0;
+    for (const std::uint16_t destination : output_layout.tiles) {
+      const std::uint16_t source = input_layout.tiles[source_position];
+      source_position = source_position + 1 == sources ? 0 : source_position + 1;
       if (source == destination) {
         continue;
       }
       if (bytes > std::numeric_limits<std::uint32_t>::max()) {
         return exceeds_data_limit(input_layout.tiles.front(), tensor);
       }
-      transfers.push_back(Transfer{source, destination, input, static_cast<std::uint32_t>(bytes)});
+      visit(input, static_cast<std::uint32_t>(bytes), source, destination);
     }
   }
+  return {};
+}
+
+/// Whether `op` gets an exchange phase: whether some input share must move, or cannot.
+bool needs_exchange(const Op& op, std::span<const Layout> layouts) {
+  const Layout& output_layout = layout_of(op.output, layouts);
+  for (const TensorId input : op.inputs) {
+    const Layout& input_layout = layout_of(input, layouts);
+    if (input_layout.tiles == output_layout.tiles &&
+        input_layout.sharding == output_layout.sharding) {
+      continue;
+    }
+    const std::size_t sources = input_layout.tiles.size();
+    std::size_t source_position = 0;
+    for (const std::uint16_t destination : output_layout.tiles) {
+      if (input_layout.tiles[source_position] != destination) {
+        return true;
+      }
+      source_position = source_position + 1 == sources ? 0 : source_position + 1;
+    }
+  }
+  return false;
+}
+
+} // namespace
+
+Result<std::vector<Transfer>> input_transfers(const Graph& graph, const Op& op,
+                                              std::span<const Layout> layouts) {
+  // Counted first, so that the list is allocated once and at its size: a schedule keeps it.
+  std::size_t count = 0;
+  if (Result<void> counted = for_each_transfer(
+          graph, op, layouts,
+          [&](TensorId, std::uint32_t, std::uint16_t, std::uint16_t) { ++count; });
+      !counted) {
+    return counted.error();
+  }
+  std::vector<Transfer> transfers;
+  transfers.reserve(count);
+  (void)for_each_transfer(
+      graph, op, layouts,
+      [&](TensorId input, std::uint32_t bytes, std::uint16_t source, std::uint16_t destination) {
+        transfers.push_back(Transfer{source, destination, input, bytes});
+      });
   return transfers;
 }
 
@@ -104,33 +155,82 @@ Phase::Compute compute_phase(const Graph& graph, const Op& op, const Layout& out
   const std::string_view name = operation_name(op.kind);
   const std::uint8_t workers = worker_count(output);
   Phase::Compute compute{op.id, {}};
-  compute.commands.reserve(output_layout.tiles.size());
-  for (std::size_t position = 0; position < output_layout.tiles.size(); ++position) {
-    const bool tail = position + 1 == output_layout.tiles.size();
-    compute.commands.push_back(
-        KernelCommand{output_layout.tiles[position], op.output, op.inputs,
-                      SpecializationKey{std::string(name), output.shape, workers,
-                                        tail ? "tail" : "body", output_layout.alignment}});
+  const std::size_t tile_count = output_layout.tiles.size();
+  if (tile_count == 0) {
+    return compute;
   }
+  // Every command is a copy of one made once, the way a copy of the schedule makes them: the
+  // name, shape and inputs are built once rather than per tile.
+  compute.commands.reserve(tile_count);
+  KernelCommand body{
+      output_layout.tiles.front(), op.output, op.inputs,
+      SpecializationKey{std::string(name), output.shape, workers, "body", output_layout.alignment}};
+  for (std::size_t position = 0; position + 1 < tile_count; ++position) {
+    body.tile = output_layout.tiles[position];
+    compute.commands.push_back(body);
+  }
+  body.tile = output_layout.tiles.back();
+  body.specialization.role = "tail";
+  compute.commands.push_back(std::move(body));
   return compute;
 }
 
-Result<std::vector<Phase>> lower_operations(const Graph& graph, std::span<const Layout> layouts) {
+namespace {
+
+/// The phases of `lower_operations`, each told to `recorder` as it is made when there is one.
+Result<std::vector<Phase>> lower(const Graph& graph, std::span<const Layout> layouts,
+                                 LifetimeRecorder* recorder) {
+  // One compute phase per operation, and an exchange before it when some input moves.
+  // Reserved at its final count, so that the phases are never moved to a larger array.
+  // An operation whose inputs all sit on its output's tiles has no transfers and no error to
+  // find, so its transfers are not listed.
+  std::vector<bool> exchanges(graph.ops.size());
+  std::size_t phase_count = graph.ops.size();
+  for (std::size_t index = 0; index < graph.ops.size(); ++index) {
+    exchanges[index] = needs_exchange(graph.ops[index], layouts);
+    phase_count += exchanges[index] ? std::size_t{1} : std::size_t{0};
+  }
   std::vector<Phase> phases;
-  for (const Op& op : graph.ops) {
-    Result<std::vector<Transfer>> transfers = input_transfers(graph, op, layouts);
-    if (!transfers) {
-      return transfers.error();
-    }
-    if (!transfers->empty()) {
-      if (Result<void> valid = validate_transfers(*transfers); !valid) {
-        return valid.error();
+  phases.reserve(phase_count);
+  for (std::size_t index = 0; index < graph.ops.size(); ++index) {
+    const Op& op = graph.ops[index];
+    if (exchanges[index]) {
+      Result<std::vector<Transfer>> transfers = input_transfers(graph, op, layouts);
+      if (!transfers) {
+        return transfers.error();
       }
-      phases.emplace_back(Phase::Exchange{std::move(*transfers)});
+      if (!transfers->empty()) {
+        if (Result<void> valid = validate_transfers(*transfers); !valid) {
+          return valid.error();
+        }
+        if (recorder != nullptr) {
+          for (const Transfer& transfer : *transfers) {
+            recorder->moved(phases.size(), transfer.tensor);
+          }
+        }
+        phases.emplace_back(Phase::Exchange{std::move(*transfers)});
+      }
+    }
+    if (recorder != nullptr) {
+      recorder->compute(phases.size(), op);
     }
     phases.emplace_back(compute_phase(graph, op, layout_of(op.output, layouts)));
   }
   return phases;
+}
+
+} // namespace
+
+Result<std::vector<Phase>> lower_operations(const Graph& graph, std::span<const Layout> layouts) {
+  return lower(graph, layouts, nullptr);
+}
+
+Result<LoweredOperations> lower_operations_with_lifetimes(const Graph& graph,
+                                                          std::span<const Layout> layouts) {
+  LifetimeRecorder recorder(graph);
+  ORVIK_TRY(phases, lower(graph, layouts, &recorder));
+  std::vector<Lifetime> lifetimes = std::move(recorder).finish(phases.size());
+  return LoweredOperations{std::move(phases), std::move(lifetimes)};
 }
 
 } // namespace orvik_compiler

@@ -4,6 +4,8 @@
 // of its output, and then its compute phase. Decides which shares move where, the kernel
 // command of every output tile and its kernel fields. Linear in the transfers and commands made.
 
+#include "lifetimes.hpp"
+
 #include "orvik_compiler/compiler.hpp"
 
 #include <span>
@@ -26,5 +28,16 @@ Phase::Compute compute_phase(const Graph& graph, const Op& op, const Layout& out
 /// Per operation in stored order: an exchange phase of its input transfers when there are any
 /// (checked by `validate_transfers`), then its compute phase. The first error is returned.
 Result<std::vector<Phase>> lower_operations(const Graph& graph, std::span<const Layout> layouts);
+
+/// The phases of `lower_operations` and the lifetimes that `tensor_lifetimes` finds in them.
+struct LoweredOperations {
+  std::vector<Phase> phases;
+  std::vector<Lifetime> lifetimes;
+};
+
+/// `lower_operations`, with the lifetimes gathered while the phases are made rather than by a
+/// second walk over them and the graph's operations.
+Result<LoweredOperations> lower_operations_with_lifetimes(const Graph& graph,
+                                                          std::span<const Layout> layouts);
 
 } // namespace orvik_compiler

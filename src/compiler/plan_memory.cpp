@@ -8,9 +8,12 @@
 #include "lifetimes.hpp"
 #include "tile_groups.hpp"
 
+#include "../result_try.hpp"
+
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <map>
 #include <optional>
 #include <stdexcept>
 
@@ -207,11 +210,14 @@ void append_run(std::vector<Allocation>& allocations, Allocation record, std::ui
 }
 
 /// Writes the allocations tensor by tensor, one run of records per span, every tile of a span
-/// at its group's address.
-std::vector<Allocation> allocation_records(const TileGroups& groups, const PlanInputs& in,
-                                           const std::vector<std::uint32_t>& addresses) {
+/// at its group's address, and notes each span's highest block end above the base.
+PlannedMemory allocation_records(const TileGroups& groups, const PlanInputs& in,
+                                 const std::vector<std::uint32_t>& addresses) {
   std::vector<Allocation> allocations;
   allocations.reserve(in.sizes.share_count);
+  // Per span, its highest block end above the base, or -1 while it holds no block.
+  std::vector<std::int64_t> span_peak(groups.span_start.size() - 1, -1);
+  const std::uint32_t base = in.options.data_base;
   // Per group: the tensor it was last met in, where that tensor's shares begin, and where the
   // next tensor's will.
   const std::size_t group_count = groups.group_count();
@@ -236,6 +242,7 @@ std::vector<Allocation> allocation_records(const TileGroups& groups, const PlanI
       }
       const std::uint32_t occurrence = repeats ? occurrences[span]++ : 0;
       const std::uint32_t address = addresses[first_share[group] + occurrence];
+      span_peak[span] = std::max<std::int64_t>(span_peak[span], address + size - base);
       append_run(allocations,
                  Allocation{tensor, 0, address, size, lifetime.live_from, lifetime.live_until},
                  groups.span_start[span], groups.span_start[span + 1]);
@@ -244,7 +251,18 @@ std::vector<Allocation> allocation_records(const TileGroups& groups, const PlanI
       groups.for_each_span(position, tiles, [&](std::uint32_t span) { occurrences[span] = 0; });
     }
   }
-  return allocations;
+  // Filled in ascending tile order, each entry appended at the map's end.
+  std::map<std::uint16_t, std::uint32_t> peaks;
+  for (std::size_t span = 0; span < span_peak.size(); ++span) {
+    if (span_peak[span] < 0) {
+      continue;
+    }
+    for (std::uint32_t tile = groups.span_start[span]; tile < groups.span_start[span + 1]; ++tile) {
+      peaks.emplace_hint(peaks.end(), static_cast<std::uint16_t>(tile),
+                         static_cast<std::uint32_t>(span_peak[span]));
+    }
+  }
+  return PlannedMemory{std::move(allocations), std::move(peaks)};
 }
 
 } // namespace
@@ -255,7 +273,17 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
   if (layouts.size() != graph.tensors.size()) {
     throw std::invalid_argument("plan_memory needs one layout per tensor");
   }
-  const std::vector<Lifetime> lifetimes = tensor_lifetimes(graph, phases);
+  ORVIK_TRY(planned,
+            plan_memory_with_peaks(graph, layouts, tensor_lifetimes(graph, phases), options));
+  return std::move(planned.allocations);
+}
+
+Result<PlannedMemory> plan_memory_with_peaks(const Graph& graph, std::span<const Layout> layouts,
+                                             const std::vector<Lifetime>& lifetimes,
+                                             const CompilerOptions& options) {
+  if (layouts.size() != graph.tensors.size() || lifetimes.size() != graph.tensors.size()) {
+    throw std::invalid_argument("plan_memory needs one layout and one lifetime per tensor");
+  }
   const BlockSizes sizes = block_sizes(graph, layouts);
   const std::span<const Layout> placed = layouts.first(sizes.stop);
   TileGroups groups = group_tiles(placed);

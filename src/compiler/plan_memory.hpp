@@ -16,7 +16,7 @@
 //    (an operation's output, in graph order) meets exactly those blocks, so it goes to the first
 //    gap that holds it: the gaps passed over are too narrow, each ending at a block that the
 //    direct search would have to move past too. As the watermark rises, the blocks that have
-//    ended leave the live gaps, taken from a heap ordered by their last phase.
+//    ended leave the live gaps, taken from lists of the blocks that end at each phase.
 // c. A share that meets every kept block in time (a weight, live from phase 0 until an operation
 //    after those placed) goes to the first free gap around all kept blocks, kept the same way
 //    from the first such share on.
@@ -33,3 +33,27 @@
 // and plan_memory.cpp drives them and writes the records of step e.
 
 #include "orvik_compiler/compiler.hpp"
+
+#include "lifetimes.hpp"
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <vector>
+
+namespace orvik_compiler {
+
+/// The result of `plan_memory` with the peak table that `peak_per_tile` (compile.hpp) would
+/// compute from it, taken per span while the records are written instead of from the records.
+struct PlannedMemory {
+  std::vector<Allocation> allocations;
+  std::map<std::uint16_t, std::uint32_t> peaks;
+};
+
+/// `plan_memory` given the lifetimes that `tensor_lifetimes` finds in the phases, with the
+/// peak of every tile that holds a block.
+Result<PlannedMemory> plan_memory_with_peaks(const Graph& graph, std::span<const Layout> layouts,
+                                             const std::vector<Lifetime>& lifetimes,
+                                             const CompilerOptions& options);
+
+} // namespace orvik_compiler

@@ -124,6 +124,37 @@ std::vector<Share> generated_shares(Pattern pattern, std::size_t count, std::mt1
   return shares;
 }
 
+/// Places `shares` in order as the planner does, on `memory` reset to `base`, requiring each
+/// address to be the direct search's; returns how many were compared.
+std::size_t place_and_compare(GroupMemory& memory, std::uint32_t base,
+                              const std::vector<Share>& shares) {
+  std::vector<std::uint64_t> earliest_later(shares.size() + 1,
+                                            std::numeric_limits<std::uint64_t>::max());
+  for (std::size_t i = shares.size(); i-- > 0;) {
+    earliest_later[i] = std::min(earliest_later[i + 1], shares[i].live_from);
+  }
+  memory.reset(base);
+  std::vector<PlacedBlock> placed;
+  for (std::size_t i = 0; i < shares.size(); ++i) {
+    const Share& share = shares[i];
+    memory.advance(share.live_from);
+    if (memory.due_to_forget()) {
+      memory.forget_ended(earliest_later[i]);
+    }
+    const std::uint64_t address =
+        memory.lowest_free(share.size, share.alignment, share.live_from, share.live_until);
+    INFO("share " << i);
+    REQUIRE(address == direct_search(placed, base, share.size, share.alignment, share.live_from,
+                                     share.live_until));
+    const PlacedBlock block{static_cast<std::uint32_t>(address),
+                            static_cast<std::uint32_t>(address + share.size), share.live_from,
+                            share.live_until};
+    memory.place(block);
+    placed.push_back(block);
+  }
+  return shares.size();
+}
+
 TEST_CASE("the group memory finds what the direct search finds", "[memory][group_memory]") {
   // Every kind of share: those that start at the watermark, those that meet every kept block,
   // and any others, with windows whose base is and is not aligned.
@@ -134,35 +165,38 @@ TEST_CASE("the group memory finds what the direct search finds", "[memory][group
   for (const Pattern pattern : patterns) {
     for (int round = 0; round < 40; ++round) {
       const std::uint32_t base = pick(rng, 0, 1) == 0 ? 0x52000 : 0x52007;
-      const std::vector<Share> shares = generated_shares(pattern, pick(rng, 1, 400), rng);
-      std::vector<std::uint64_t> earliest_later(shares.size() + 1,
-                                                std::numeric_limits<std::uint64_t>::max());
-      for (std::size_t i = shares.size(); i-- > 0;) {
-        earliest_later[i] = std::min(earliest_later[i + 1], shares[i].live_from);
-      }
-      memory.reset(base);
-      std::vector<PlacedBlock> placed;
-      for (std::size_t i = 0; i < shares.size(); ++i) {
-        const Share& share = shares[i];
-        memory.advance(share.live_from);
-        if (memory.due_to_forget()) {
-          memory.forget_ended(earliest_later[i]);
-        }
-        const std::uint64_t address =
-            memory.lowest_free(share.size, share.alignment, share.live_from, share.live_until);
-        INFO("round " << round << ", share " << i);
-        REQUIRE(address == direct_search(placed, base, share.size, share.alignment, share.live_from,
-                                         share.live_until));
-        ++compared;
-        const PlacedBlock block{static_cast<std::uint32_t>(address),
-                                static_cast<std::uint32_t>(address + share.size), share.live_from,
-                                share.live_until};
-        memory.place(block);
-        placed.push_back(block);
-      }
+      INFO("round " << round);
+      compared +=
+          place_and_compare(memory, base, generated_shares(pattern, pick(rng, 1, 400), rng));
     }
   }
   CHECK(compared > 10000);
+}
+
+TEST_CASE("the group memory finds the same before and after its live blocks crowd",
+          "[memory][group_memory]") {
+  // Each value lives `width` phases past the one making it, so width + 1 blocks are live at
+  // once: a few stay in the short sorted list, more move to the gaps and end lists mid-group.
+  // Now and then a weight live from phase 0 asks the kept blocks instead.
+  static constexpr std::uint32_t alignments[] = {1, 8, 16, 24, 64};
+  const std::uint64_t widths[] = {0, 1, 6, 7, 8, 9, 30};
+  std::mt19937_64 rng(11);
+  GroupMemory memory;
+  for (const std::uint64_t width : widths) {
+    for (int round = 0; round < 10; ++round) {
+      std::vector<Share> shares;
+      for (std::uint64_t phase = 0; phase < 300; ++phase) {
+        Share share;
+        share.live_from = pick(rng, 0, 15) == 0 ? 0 : phase;
+        share.live_until = phase + width;
+        share.size = static_cast<std::uint32_t>(pick(rng, 0, 7) == 0 ? 0 : pick(rng, 1, 200));
+        share.alignment = alignments[pick(rng, 0, 4)];
+        shares.push_back(share);
+      }
+      INFO("width " << width << ", round " << round);
+      place_and_compare(memory, round % 2 == 0 ? 0x52000 : 0x52003, shares);
+    }
+  }
 }
 
 TEST_CASE("a chain keeps as many blocks as it has live, however long it is",

@@ -3,7 +3,11 @@
 
 #include "compiler/lower_operations.hpp"
 #include "test_support.hpp"
+#include "testing/generated_graphs.hpp"
 
+#include <algorithm>
+#include <numeric>
+#include <random>
 #include <set>
 #include <utility>
 
@@ -184,6 +188,70 @@ TEST_CASE("a share too large for 32 bits cannot be sent", "[lowering]") {
                                    Layout{y, {3, 4}, Sharding::Replicated, 16}};
   CHECK(expect_value(input_transfers(graph, graph.ops[0], thirds)) ==
         std::vector<Transfer>{Transfer{5, 4, x, 2863311531U}});
+}
+
+TEST_CASE("lowering sizes every list it makes exactly and gathers its phases' lifetimes",
+          "[lowering]") {
+  // The schedule keeps these lists, so each is made at its final length: the phase count is
+  // known before the first phase and each exchange holds exactly its op's transfers. Compiled
+  // layouts on several tile counts, and layouts of distinct tiles in any order.
+  std::mt19937_64 rng(11);
+  for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+    const Graph graph = testing::generated_graph(seed, 120, 64);
+    std::vector<std::vector<Layout>> layout_sets;
+    for (const std::uint16_t tile_count : {std::uint16_t{1}, std::uint16_t{7}, std::uint16_t{64}}) {
+      std::vector<Layout> layouts;
+      for (const Tensor& tensor : graph.tensors) {
+        layouts.push_back(choose_layout(tensor, tile_count));
+      }
+      layout_sets.push_back(std::move(layouts));
+    }
+    std::vector<Layout> scattered;
+    std::vector<std::uint16_t> all_tiles(12);
+    std::iota(all_tiles.begin(), all_tiles.end(), std::uint16_t{0});
+    for (const Tensor& tensor : graph.tensors) {
+      std::shuffle(all_tiles.begin(), all_tiles.end(), rng);
+      const auto count = std::uniform_int_distribution<std::size_t>(1, all_tiles.size())(rng);
+      scattered.push_back(
+          Layout{tensor.id,
+                 {all_tiles.begin(), all_tiles.begin() + static_cast<std::ptrdiff_t>(count)},
+                 Sharding::Rows,
+                 16});
+    }
+    layout_sets.push_back(std::move(scattered));
+    for (const std::vector<Layout>& layouts : layout_sets) {
+      INFO("seed " << seed << ", first layout on " << layouts.front().tiles.size() << " tiles");
+      const std::vector<Phase> phases = expect_value(lower_operations(graph, layouts));
+      CHECK(phases.capacity() == phases.size());
+      std::size_t exchanges = 0;
+      std::size_t position = 0;
+      for (const Op& op : graph.ops) {
+        const std::vector<Transfer> transfers = expect_value(input_transfers(graph, op, layouts));
+        CHECK(transfers.capacity() == transfers.size());
+        if (transfers.empty()) {
+          continue;
+        }
+        ++exchanges;
+        // The exchange of this op comes before its compute phase.
+        while (position < phases.size() &&
+               !std::holds_alternative<Phase::Exchange>(phases[position].value)) {
+          ++position;
+        }
+        REQUIRE(position < phases.size());
+        const auto& exchange = std::get<Phase::Exchange>(phases[position].value);
+        CHECK(exchange.transfers == transfers);
+        CHECK(exchange.transfers.capacity() == transfers.size());
+        CHECK(std::get<Phase::Compute>(phases[position + 1].value).op == op.id);
+        ++position;
+      }
+      CHECK(phases.size() == graph.ops.size() + exchanges);
+      // The lifetimes gathered while lowering are those found by walking the phases after.
+      const LoweredOperations lowered =
+          expect_value(lower_operations_with_lifetimes(graph, layouts));
+      CHECK(lowered.phases == phases);
+      CHECK(lowered.lifetimes == tensor_lifetimes(graph, phases));
+    }
+  }
 }
 
 } // namespace
