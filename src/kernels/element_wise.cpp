@@ -5,6 +5,8 @@
 
 #include "kernels.hpp"
 
+#include "each_value.hpp"
+
 #include "float_order.hpp"
 #include "require_length.hpp"
 
@@ -30,17 +32,6 @@ void each_pair(std::span<const float> left, std::span<const float> right, std::s
   const std::size_t count = result.size();
   for (std::size_t i = 0; i < count; ++i) {
     out[i] = function(a[i], b[i]);
-  }
-}
-
-/// result[i] = function(input[i]), one pass the compiler sees whole.
-template <class Function>
-void each(std::span<const float> input, std::span<float> result, Function function) {
-  const float* in = input.data();
-  float* out = result.data();
-  const std::size_t count = result.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    out[i] = function(in[i]);
   }
 }
 

@@ -15,6 +15,8 @@
 
 #include "kernels.hpp"
 
+#include "each_value.hpp"
+
 #include "require_length.hpp"
 
 #include <algorithm>
@@ -53,17 +55,6 @@ template <class Values, class Tanh>
 struct ScalarTanh {
   float operator()(float value) const { return std::tanh(value); }
 };
-
-/// result[i] = function(input[i]), one pass the compiler sees whole.
-template <class Function>
-void each(std::span<const float> input, std::span<float> result, Function function) {
-  const float* in = input.data();
-  float* out = result.data();
-  const std::size_t count = result.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    out[i] = function(in[i]);
-  }
-}
 
 /// Arrays shorter than this take the scalar loop: the probe check would cost more than it saves.
 constexpr std::size_t vector_minimum = 1024;
