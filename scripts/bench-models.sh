@@ -4,8 +4,8 @@
 # import against protobuf's parse and its compile for 1472 tiles against a copy of its schedule
 # (orvik_onnx_bench). The models are exported into DIRECTORY (default /tmp/orvik-bert) by
 # bench/export_bert_base.py when they are not there yet, which needs PyTorch and the onnx package
-# (Debian's python3-torch and python3-onnx, installed here when missing): a developer's machine,
-# never CI. Arguments after DIRECTORY go to orvik_onnx_bench, for example
+# (Debian's python3-torch and python3-onnx, which `install-dependencies.sh --models` adds): a
+# developer's machine, never CI. Arguments after DIRECTORY go to orvik_onnx_bench, for example
 # --benchmark_repetitions=5.
 #   scripts/bench-models.sh [DIRECTORY [orvik_onnx_bench arguments...]]
 set -euo pipefail
@@ -16,19 +16,7 @@ if (($# > 0)); then
   shift
 fi
 
-scripts/install-dependencies.sh --bench
-missing=()
-for package in python3-torch python3-onnx; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$package")
-  fi
-done
-if ((${#missing[@]} > 0)); then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/install-dependencies.sh --models
 cmake --preset release -DORVIK_BUILD_BENCH=ON
 cmake --build --preset release --target orvik_onnx_bench
 

@@ -11,14 +11,16 @@
 #            installed.
 #   --bench  everything for the tests, and the benchmark's: Google Benchmark, and OpenBLAS for its
 #            NumPy comparison.
+#   --models everything for the benchmark, and PyTorch with the onnx package to export the real
+#            models it times (scripts/bench-models.sh); never needed by CI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mode="${1:-}"
 case "$mode" in
-  --tool | --bench | "") ;;
+  --tool | --bench | --models | "") ;;
   *)
-    echo "usage: scripts/install-dependencies.sh [--tool | --bench]" >&2
+    echo "usage: scripts/install-dependencies.sh [--tool | --bench | --models]" >&2
     exit 2
     ;;
 esac
@@ -34,8 +36,11 @@ if [[ "$mode" != "--tool" ]]; then
     packages+=(npm)
   fi
 fi
-if [[ "$mode" == "--bench" ]]; then
+if [[ "$mode" == "--bench" || "$mode" == "--models" ]]; then
   packages+=(libbenchmark-dev libopenblas0-pthread)
+fi
+if [[ "$mode" == "--models" ]]; then
+  packages+=(python3-torch python3-onnx)
 fi
 missing=()
 for package in "${packages[@]}"; do
