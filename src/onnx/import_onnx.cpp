@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <limits>
 #include <sstream>
+#include <unordered_set>
 
 namespace orvik_compiler {
 namespace {
@@ -432,6 +433,35 @@ Result<OnnxModel> convert_model(onnx::ModelProto& model, const OnnxImportOptions
   return std::move(conversion.model);
 }
 
+/// Turns the float initializers, whose bytes the constants took over, into declared inputs of
+/// their type and shape. Shape inference reads the values of some initializers (a `Range`'s
+/// bounds, a `Resize`'s scales) and must never be handed a tensor whose data is gone.
+void declare_taken_initializers(onnx::GraphProto& graph) {
+  std::unordered_set<std::string> inputs;
+  for (const onnx::ValueInfoProto& input : graph.input()) {
+    inputs.insert(input.name());
+  }
+  const auto taken = [](const onnx::TensorProto& initializer) {
+    return initializer.data_type() == onnx::TensorProto::FLOAT;
+  };
+  auto& initializers = *graph.mutable_initializer();
+  for (const onnx::TensorProto& initializer : initializers) {
+    if (!taken(initializer) || inputs.contains(initializer.name())) {
+      continue;
+    }
+    onnx::ValueInfoProto& input = *graph.add_input();
+    input.set_name(initializer.name());
+    onnx::TypeProto::Tensor& type = *input.mutable_type()->mutable_tensor_type();
+    type.set_elem_type(onnx::TensorProto::FLOAT);
+    onnx::TensorShapeProto& shape = *type.mutable_shape();
+    for (const std::int64_t extent : initializer.dims()) {
+      shape.add_dim()->set_dim_value(extent);
+    }
+  }
+  initializers.erase(std::remove_if(initializers.begin(), initializers.end(), taken),
+                     initializers.end());
+}
+
 } // namespace
 
 Result<OnnxModel> import_onnx(const std::filesystem::path& file, const OnnxImportOptions& options) {
@@ -449,6 +479,7 @@ Result<OnnxModel> import_onnx(const std::filesystem::path& file, const OnnxImpor
   if (!imported) {
     return failed(imported.error());
   }
+  declare_taken_initializers(*model->mutable_graph());
   if (Result<void> inferred = infer_shapes(*model); !inferred) {
     return failed(inferred.error());
   }

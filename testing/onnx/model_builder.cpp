@@ -33,17 +33,11 @@ void set_shape(onnx::TypeProto::Tensor& type, const std::vector<Extent>& shape) 
 }
 
 /// The shape shape inference finds for the value `name` of the model, if it finds one. The
-/// float initializers' values are left out of the copy it works on, which needs only their
-/// shapes.
+/// copy it works on keeps every initializer's values: inference reads some of them (a `Range`'s
+/// bounds) and crashes on a tensor whose data is missing.
 std::optional<onnx::TensorShapeProto> inferred_shape(const onnx::ModelProto& model,
                                                      const std::string& name) {
   onnx::ModelProto copy = model;
-  for (onnx::TensorProto& initializer : *copy.mutable_graph()->mutable_initializer()) {
-    if (initializer.data_type() == onnx::TensorProto::FLOAT) {
-      initializer.clear_raw_data();
-      initializer.clear_float_data();
-    }
-  }
   try {
     onnx::shape_inference::InferShapes(copy);
   } catch (const std::exception&) {

@@ -122,6 +122,17 @@ TEST_CASE("nodes of constants fold to ONNX's values and leave no operation", "[o
        },
        {4},
        {1, 4, 7, 10}},
+      {"Range of float scalars, whose values shape inference reads as well",
+       [] {
+         ModelBuilder model;
+         model.initializer("s", {}, {0.5F})
+             .initializer("l", {}, {2.0F})
+             .initializer("d", {}, {0.5F});
+         model.node("Range", {"s", "l", "d"}, {"y"});
+         return model.output("y");
+       },
+       {3},
+       {0.5, 1, 1.5}},
       {"ConstantOfShape without a value fills float zeros; Expand repeats a column",
        [] {
          ModelBuilder model;
