@@ -20,14 +20,6 @@
 namespace orvik_compiler::onnx_import {
 namespace {
 
-std::string list_text(const std::vector<std::int64_t>& values) {
-  std::string text = "[";
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    text += (i == 0 ? "" : ", ") + std::to_string(values[i]);
-  }
-  return text + "]";
-}
-
 /// The integer-list attribute `name`, `fallback` when absent, refused unless it equals
 /// `required`, which `what_is_supported` describes.
 Result<void> require_ints(const Node& node, std::string_view name,
@@ -35,7 +27,7 @@ Result<void> require_ints(const Node& node, std::string_view name,
                           std::string_view what_is_supported) {
   ORVIK_TRY(given, ints_attribute(node, name));
   if (given && *given != required) {
-    return node_error(node, std::string(name) + " " + list_text(*given) +
+    return node_error(node, std::string(name) + " " + ints_text(*given) +
                                 " are not supported; only " + std::string(what_is_supported) +
                                 " are");
   }
@@ -45,17 +37,10 @@ Result<void> require_ints(const Node& node, std::string_view name,
 /// `auto_pad`: every value gives no padding when the strides equal the kernel and the kernel
 /// divides the input, which the converter checks; anything else is refused.
 Result<void> check_auto_pad(const Node& node) {
-  const onnx::AttributeProto* found = attribute(node, "auto_pad");
-  if (found == nullptr) {
-    return {};
-  }
-  if (found->type() != onnx::AttributeProto::STRING &&
-      !(found->type() == onnx::AttributeProto::UNDEFINED && found->has_s())) {
-    return node_error(node, "attribute \"auto_pad\" is not a string");
-  }
+  ORVIK_TRY(auto_pad, string_attribute(node, "auto_pad", "NOTSET"));
   constexpr std::array<std::string_view, 4> known{"NOTSET", "VALID", "SAME_UPPER", "SAME_LOWER"};
-  if (std::find(known.begin(), known.end(), found->s()) == known.end()) {
-    return node_error(node, "auto_pad \"" + found->s() + "\" is not supported");
+  if (std::find(known.begin(), known.end(), auto_pad) == known.end()) {
+    return node_error(node, "auto_pad \"" + auto_pad + "\" is not supported");
   }
   return {};
 }
@@ -97,15 +82,15 @@ Result<void> convert_conv(Conversion& conversion, const Node& node) {
                                          static_cast<std::int64_t>(kernel_w)};
   ORVIK_TRY(kernel_shape, ints_attribute(node, "kernel_shape"));
   if (kernel_shape && *kernel_shape != kernel) {
-    return node_error(node, "kernel_shape " + list_text(*kernel_shape) + " differs from W's " +
-                                list_text(kernel));
+    return node_error(node, "kernel_shape " + ints_text(*kernel_shape) + " differs from W's " +
+                                ints_text(kernel));
   }
   ORVIK_TRY(given_strides, ints_attribute(node, "strides"));
   const std::vector<std::int64_t> strides = given_strides.value_or(std::vector<std::int64_t>{1, 1});
   if (strides != kernel) {
-    return node_error(node, "strides " + list_text(strides) +
+    return node_error(node, "strides " + ints_text(strides) +
                                 " are not supported; only strides equal to the kernel " +
-                                list_text(kernel) + " are");
+                                ints_text(kernel) + " are");
   }
   for (Result<void> checked :
        {require_ints(node, "dilations", {1, 1}, "[1, 1]"),
@@ -116,7 +101,7 @@ Result<void> convert_conv(Conversion& conversion, const Node& node) {
   }
   if (x.shape[2] % kernel_h != 0 || x.shape[3] % kernel_w != 0) {
     return node_error(node, "X \"" + x.name + "\" " + shape_text(x.shape) +
-                                ": H and W are not multiples of the kernel " + list_text(kernel));
+                                ": H and W are not multiples of the kernel " + ints_text(kernel));
   }
   const std::uint64_t rows = x.shape[2] / kernel_h;
   const std::uint64_t columns = x.shape[3] / kernel_w;
