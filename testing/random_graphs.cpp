@@ -141,11 +141,12 @@ private:
     return candidates[pick(0, candidates.size() - 1)];
   }
 
-  /// A tensor of rank `low` to `high`, of `dtype` or of either type.
+  /// A tensor of rank `low` to `high`, of `dtype` or of either type, within the element limit:
+  /// a product of two earlier products would otherwise square the sizes op after op.
   TensorId operand(std::optional<DType> dtype, std::uint64_t low, std::uint64_t high) {
     const std::optional<TensorId> found = existing([&](const Tensor& tensor) {
       return (!dtype || tensor.dtype == *dtype) && tensor.shape.size() >= low &&
-             tensor.shape.size() <= high;
+             tensor.shape.size() <= high && tensor.elements() <= limits_.max_elements;
     });
     return found ? *found : new_tensor(shape(low, high), dtype ? *dtype : any_dtype());
   }
@@ -186,7 +187,8 @@ private:
     const std::uint64_t rows = shape_of(left)[0];
     const std::uint64_t inner = shape_of(left)[1];
     const std::optional<TensorId> fitting = existing([&](const Tensor& tensor) {
-      return tensor.dtype == DType::F32 && tensor.shape.size() == 2 && tensor.shape[0] == inner;
+      return tensor.dtype == DType::F32 && tensor.shape.size() == 2 && tensor.shape[0] == inner &&
+             rows * tensor.shape[1] <= limits_.max_elements;
     });
     const TensorId right =
         rows == inner && one_in(4)

@@ -112,6 +112,22 @@ TEST_CASE("random graphs are the same for the same seed and differ between seeds
   }
 }
 
+TEST_CASE("random graphs keep every tensor within the element limit", "[evaluate][differential]") {
+  // The differential fuzzer draws limits up to the first; a product of earlier products once
+  // held 2^27 elements there and ran the fuzzer out of memory.
+  for (const testing::RandomGraphLimits limits :
+       {testing::RandomGraphLimits{12, 512, 24}, testing::RandomGraphLimits{12, 512, 512}}) {
+    std::uint64_t largest = 0;
+    for (std::uint64_t seed = 0; seed < 20000; ++seed) {
+      const testing::RandomGraph random = testing::random_graph(testing::seeded_draw(seed), limits);
+      for (const Tensor& tensor : random.graph.tensors) {
+        largest = std::max(largest, tensor.elements());
+      }
+    }
+    CHECK(largest <= limits.max_elements);
+  }
+}
+
 constexpr float inf = std::numeric_limits<float>::infinity();
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 
