@@ -1,15 +1,20 @@
 // Bytes become an ONNX model file for the importer. It must refuse or import, never crash or
 // hang; a model it imports must be a valid graph whose weights fill their tensors, whose outputs
-// carry the model's output names, and which the tool can write as a graph file and read back.
+// carry the model's output names (an output listed again is a copy of its first listing), and
+// which the tool can write as a graph file and read back.
 
 #include "finding.hpp"
 #include "orvik/graph_file.hpp"
 
 #include <orvik_compiler/onnx.hpp>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <variant>
+#include <vector>
 
 namespace {
 
@@ -44,6 +49,23 @@ orvik_compiler::Graph unnamed(orvik_compiler::Graph graph) {
   return graph;
 }
 
+/// Whether output `i` lists a value the model listed as an output before, and is a copy of that
+/// earlier output.
+bool repeats_earlier_output(const orvik_compiler::OnnxModel& model, std::size_t i) {
+  const orvik_compiler::Graph& graph = model.graph;
+  const auto names = model.output_names.begin();
+  const auto first =
+      std::find(names, names + static_cast<std::ptrdiff_t>(i), model.output_names[i]);
+  const std::optional<orvik_compiler::OpId> producer =
+      graph.tensors[graph.outputs[i].index].producer;
+  if (first == names + static_cast<std::ptrdiff_t>(i) || !producer) {
+    return false;
+  }
+  const orvik_compiler::Op& copy = graph.ops[producer->index];
+  return std::holds_alternative<orvik_compiler::OpKind::Reshape>(copy.kind.value) &&
+         copy.inputs == std::vector{graph.outputs[static_cast<std::size_t>(first - names)]};
+}
+
 void check(const orvik_compiler::OnnxModel& model) {
   const orvik_compiler::Graph& graph = model.graph;
   if (!graph.validate()) {
@@ -53,7 +75,8 @@ void check(const orvik_compiler::OnnxModel& model) {
     finding("output names and outputs differ in number");
   }
   for (std::size_t i = 0; i < graph.outputs.size(); ++i) {
-    if (graph.tensors[graph.outputs[i].index].name != model.output_names[i]) {
+    const orvik_compiler::Tensor& output = graph.tensors[graph.outputs[i].index];
+    if (output.name != model.output_names[i] && !repeats_earlier_output(model, i)) {
       finding("an output tensor does not carry its output's name");
     }
   }

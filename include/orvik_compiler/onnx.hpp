@@ -70,7 +70,10 @@ struct OnnxModel {
   /// The model's inputs in its order: the names of the graph's `Input` tensors (inputs with an
   /// initializer are constants, not inputs).
   std::vector<std::string> input_names;
-  /// The model's outputs in its order: `output_names[i]` is the name of `graph.outputs[i]`.
+  /// The model's outputs in its order: `output_names[i]` is the model's name of
+  /// `graph.outputs[i]`, which that tensor carries. A model may list one value as an output more
+  /// than once; as no two tensors share a name, each later listing is a `Reshape` copy of the
+  /// first under a fresh name.
   std::vector<std::string> output_names;
 
   friend bool operator==(const OnnxModel&, const OnnxModel&) = default;

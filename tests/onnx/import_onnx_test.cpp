@@ -39,6 +39,21 @@ TEST_CASE("a model becomes a graph with its inputs, weights and outputs", "[onnx
   CHECK(tensors[0].kind == TensorKind::Input);
 }
 
+TEST_CASE("an output listed again is a copy of its first listing under a fresh name", "[onnx]") {
+  ModelBuilder listing = affine();
+  const std::vector<Extent> rows_by_two{2, 2};
+  listing.output("h", onnx::TensorProto::FLOAT, rows_by_two)
+      .output("h", onnx::TensorProto::FLOAT, rows_by_two)
+      .output("y", onnx::TensorProto::FLOAT, rows_by_two);
+  const OnnxModel model = expect_value(import_built(listing));
+  CHECK(describe(model.graph) ==
+        std::vector<std::string>{"h = MatMul(x, w)", "y = Add(h, b/broadcast)",
+                                 "h_2 = Reshape { shape: [2, 2] }(h)",
+                                 "y_2 = Reshape { shape: [2, 2] }(y)", "-> y [2, 2]", "-> h [2, 2]",
+                                 "-> h_2 [2, 2]", "-> y_2 [2, 2]"});
+  CHECK(model.output_names == std::vector<std::string>{"y", "h", "h", "y"});
+}
+
 TEST_CASE("initializer values come from raw_data or from the typed field", "[onnx]") {
   ModelBuilder model = affine();
   onnx::TensorProto& w = *model.model().mutable_graph()->mutable_initializer(0);
