@@ -83,7 +83,9 @@ void bind_onnx(py::module_& module) {
       .def_readonly("input_names", &OnnxModelArrays::input_names,
                     "The names of the model's inputs, in its order.")
       .def_readonly("output_names", &OnnxModelArrays::output_names,
-                    "The names of the model's outputs: output_names[i] names graph.outputs[i].");
+                    "The model's names of its outputs, in its order: output_names[i] names "
+                    "graph.outputs[i], a copy under a fresh name when the model lists that "
+                    "output again.");
   module.def("import_onnx", &import_model, "path"_a,
              "dims"_a = std::map<std::string, std::uint64_t>{},
              "Reads an ONNX model file and imports it; `dims` gives the extent of each symbolic "
