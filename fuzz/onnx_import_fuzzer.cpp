@@ -8,7 +8,6 @@
 
 #include <orvik_compiler/onnx.hpp>
 
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <sys/mman.h>
@@ -53,17 +52,18 @@ orvik_compiler::Graph unnamed(orvik_compiler::Graph graph) {
 /// earlier output.
 bool repeats_earlier_output(const orvik_compiler::OnnxModel& model, std::size_t i) {
   const orvik_compiler::Graph& graph = model.graph;
-  const auto names = model.output_names.begin();
-  const auto first =
-      std::find(names, names + static_cast<std::ptrdiff_t>(i), model.output_names[i]);
   const std::optional<orvik_compiler::OpId> producer =
       graph.tensors[graph.outputs[i].index].producer;
-  if (first == names + static_cast<std::ptrdiff_t>(i) || !producer) {
+  if (!producer || !std::holds_alternative<orvik_compiler::OpKind::Reshape>(
+                       graph.ops[producer->index].kind.value)) {
     return false;
   }
-  const orvik_compiler::Op& copy = graph.ops[producer->index];
-  return std::holds_alternative<orvik_compiler::OpKind::Reshape>(copy.kind.value) &&
-         copy.inputs == std::vector{graph.outputs[static_cast<std::size_t>(first - names)]};
+  for (std::size_t earlier = 0; earlier < i; ++earlier) {
+    if (model.output_names[earlier] == model.output_names[i]) {
+      return graph.ops[producer->index].inputs == std::vector{graph.outputs[earlier]};
+    }
+  }
+  return false;
 }
 
 void check(const orvik_compiler::OnnxModel& model) {
